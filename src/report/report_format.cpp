@@ -1,0 +1,104 @@
+#include "report_format.h"
+
+#include <string.h>
+
+namespace {
+
+// Header offsets.
+constexpr int HEADER_TAG = 0;
+constexpr int HEADER_LENGTH = 6;
+constexpr int HEADER_COUNT = 8;
+// Bytes after the header's length field that are not records: count and reserved.
+constexpr int HEADER_TAIL = 4;
+
+// Record offsets; every byte not named here is zero.
+constexpr int RECORD_TAG_AT = 0;
+constexpr int RECORD_LENGTH = 6;
+constexpr int RECORD_AP_MAC = 8;
+constexpr int RECORD_AP_MAC_AGAIN = 18;
+constexpr int RECORD_CHANNEL = 25;
+constexpr int RECORD_ASSOC = 26;
+constexpr int RECORD_TIMESTAMP = 28;
+constexpr int RECORD_CONST_02 = 34;
+constexpr int RECORD_RSSI = 36;
+constexpr int RECORD_CONST_80 = 38;
+constexpr int RECORD_CONST_0B = 42;
+constexpr int RECORD_MU_MAC = 44;
+// The record's length field counts the bytes after itself.
+constexpr int RECORD_BODY = RECORD_SIZE - RECORD_LENGTH - 2;
+
+void putBe16(uint8_t *at, uint32_t value) {
+    at[0] = static_cast<uint8_t>(value >> 8);
+    at[1] = static_cast<uint8_t>(value);
+}
+
+void putBe32(uint8_t *at, uint32_t value) {
+    at[0] = static_cast<uint8_t>(value >> 24);
+    at[1] = static_cast<uint8_t>(value >> 16);
+    at[2] = static_cast<uint8_t>(value >> 8);
+    at[3] = static_cast<uint8_t>(value);
+}
+
+// One-byte fields carry the low 8 bits of the two's complement value.
+uint8_t lowByte(int32_t value) {
+    return static_cast<uint8_t>(static_cast<uint32_t>(value));
+}
+
+} // namespace
+
+int hexNibble(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+int parseMac(const char *text, uint8_t out[MAC_SIZE]) {
+    for (int i = 0; i < MAC_SIZE; ++i) {
+        // Testing the high digit first stops at a terminator before reading past it.
+        int hi = hexNibble(text[2 * i]);
+        if (hi < 0) {
+            return -1;
+        }
+        int lo = hexNibble(text[2 * i + 1]);
+        if (lo < 0) {
+            return -1;
+        }
+        out[i] = static_cast<uint8_t>(hi * 16 + lo);
+    }
+    return 0;
+}
+
+void encodeRecord(StationRecord &slot, const uint8_t apMac[MAC_SIZE], const uint8_t muMac[MAC_SIZE],
+                  int32_t timestamp, int32_t rssi, int32_t channel, int32_t assoc) {
+    uint8_t *b = slot.bytes;
+    memset(b, 0, RECORD_SIZE);
+    memcpy(b + RECORD_TAG_AT, RECORD_TAG, TAG_SIZE);
+    putBe16(b + RECORD_LENGTH, RECORD_BODY);
+    memcpy(b + RECORD_AP_MAC, apMac, MAC_SIZE);
+    // The server expects the AP MAC twice; the MU MAC has its own place further on.
+    memcpy(b + RECORD_AP_MAC_AGAIN, apMac, MAC_SIZE);
+    b[RECORD_CHANNEL] = lowByte(channel);
+    b[RECORD_ASSOC] = lowByte(assoc);
+    putBe32(b + RECORD_TIMESTAMP, static_cast<uint32_t>(timestamp));
+    b[RECORD_CONST_02] = 0x02;
+    b[RECORD_RSSI] = lowByte(rssi);
+    b[RECORD_CONST_80] = 0x80;
+    b[RECORD_CONST_0B] = 0x0B;
+    memcpy(b + RECORD_MU_MAC, muMac, MAC_SIZE);
+}
+
+void encodeHeader(ReportHeader &header, int count) {
+    uint8_t *b = header.bytes;
+    memset(b, 0, HEADER_SIZE);
+    memcpy(b + HEADER_TAG, REPORT_TAG, TAG_SIZE);
+    uint32_t records = static_cast<uint32_t>(count);
+    putBe16(b + HEADER_LENGTH, records * RECORD_SIZE + HEADER_TAIL);
+    putBe16(b + HEADER_COUNT, records);
+}

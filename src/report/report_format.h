@@ -1,0 +1,41 @@
+// The report datagram: a 12-byte header and up to 18 station records of 56 bytes,
+// every multi-byte field big-endian whatever the host's byte order.
+#pragma once
+
+#include <stdint.h>
+
+constexpr int MAX_RECORDS = 18;
+constexpr int RECORD_SIZE = 56;
+constexpr int HEADER_SIZE = 12;
+constexpr int MAC_SIZE = 6;
+constexpr int TAG_SIZE = 6;
+constexpr int MAX_REPORT_SIZE = HEADER_SIZE + MAX_RECORDS * RECORD_SIZE;
+
+constexpr uint8_t RECORD_TAG[TAG_SIZE] = {0x7C, 0x83, 0x00, 0x01, 0xD6, 0x00};
+constexpr uint8_t REPORT_TAG[TAG_SIZE] = {0x7C, 0x83, 0x00, 0x01, 0xD8, 0x00};
+
+// Wire images: plain byte arrays, filled only by the encoders below.
+struct StationRecord {
+    uint8_t bytes[RECORD_SIZE];
+};
+struct ReportHeader {
+    uint8_t bytes[HEADER_SIZE];
+};
+
+static_assert(sizeof(StationRecord) == 56, "a record is 56 bytes on the wire");
+static_assert(sizeof(ReportHeader) == 12, "the header is 12 bytes on the wire");
+static_assert(MAX_REPORT_SIZE == 1020, "the largest datagram is 1020 bytes");
+
+// Value of one hexadecimal digit, or -1 for any other character.
+[[nodiscard]] int hexNibble(char c);
+
+// Converts the first 12 characters of text into out, first digit pair first.
+// Returns -1 at the first bad digit (the terminator included): bytes before it are
+// written, the byte holding it and all after it are left as they were.
+int parseMac(const char *text, uint8_t out[MAC_SIZE]);
+
+void encodeRecord(StationRecord &slot, const uint8_t apMac[MAC_SIZE], const uint8_t muMac[MAC_SIZE],
+                  int32_t timestamp, int32_t rssi, int32_t channel, int32_t assoc);
+
+// count is 0 to MAX_RECORDS.
+void encodeHeader(ReportHeader &header, int count);
