@@ -121,6 +121,108 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual((r.status, r.stdout), (0, dump(header(0))))
 
 
+def record(ts):
+    return EXAMPLE_RECORD[:28] + ts.to_bytes(4, "big") + EXAMPLE_RECORD[32:]
+
+
+def line(ts):
+    return b"A0B1C2D3E4F5,0a1b2c3d4e5f,%d,-60,6,54,1\n" % ts
+
+
+class ObservationLoop(unittest.TestCase):
+    def test_example_line_traced_dumped_and_sent(self):
+        r = run(["127.0.0.1", "PORT", "7", "stdout"], EXAMPLE)
+        report = header(1) + EXAMPLE_RECORD
+        self.assertEqual(r.datagrams, [report])
+        self.assertEqual(r.stdout, mirrored("main", ["Set debug level as 7"] + TRACES) + dump(report))
+        self.assertIn("\n7C 83 00 01 D8 00 00 3C 00 01 00 00 7C 83 00 01 \n", r.stdout)
+        self.assertEqual(r.syslog, [(12, m) for m in ["Set debug level as 7"] + TRACES])
+
+    def test_malformed_lines_are_skipped_and_logged(self):
+        good = EXAMPLE.rstrip()
+        bad = [good[:30], good.replace(b"A0B1", b"A0:B1"), good[1:], b"A" + good,
+               good.replace(b"5f,", b"5g,"), good.replace(b"258", b"2147483648"), good + b" x",
+               good.replace(b"258,", b"258 ,"), good + b",9", b"," + good,
+               good.replace(b"-60", b"-6\0"), good + b" " * 216, b" " * 256, b"x"]
+        for text in bad:
+            with self.subTest(line=text):
+                r = run(["127.0.0.1", "PORT"], EXAMPLE + text + b"\n" + EXAMPLE)
+                self.assertEqual(r.datagrams, [header(2) + EXAMPLE_RECORD * 2])
+                self.assertEqual(r.syslog, [(12, "Skip malformed line 2")])
+
+    def test_blank_lines_crlf_and_no_final_newline(self):
+        r = run(["127.0.0.1", "PORT"], b"\n \t\r\n" + line(1) + b"\n\nnope\r\n" +
+                line(2).replace(b"\n", b"\r\n") + line(3).rstrip())
+        self.assertEqual(r.datagrams, [header(3) + record(1) + record(2) + record(3)])
+        self.assertEqual(r.syslog, [(12, "Skip malformed line 6")])
+
+    def test_eighteen_records_and_the_rest_left_unread(self):
+        data = b"".join(line(ts) for ts in range(1, 21))
+        full = header(18) + b"".join(record(ts) for ts in range(1, 19))
+        self.assertEqual(len(full), 1020)
+        r = run(["127.0.0.1", "PORT"], data)
+        self.assertEqual(r.datagrams, [full])
+        self.assertEqual([len(l) for l in r.stdout.splitlines()], [3] + [48] * 63 + [36, 3])
+        twice = ["sh", "-c", '"$@" 127.0.0.1 PORT; "$@" 127.0.0.1 PORT', "sh"]
+        rest = header(2) + record(19) + record(20)
+        with tempfile.TemporaryFile() as f:
+            f.write(data)
+            f.seek(0)
+            r = Run(twice + COMMAND, b"")
+            r.argv = [a.replace("PORT", str(r.udp.getsockname()[1])) for a in twice] + COMMAND
+            proc = subprocess.Popen(r.argv, stdin=f, stdout=subprocess.PIPE)
+            self.assertEqual(r.finish(proc, None).datagrams, [full, rest])
+        r = Run([], data)
+        r.argv = [a.replace("PORT", str(r.udp.getsockname()[1])) for a in twice] + COMMAND
+        self.assertEqual(r.run().datagrams, [full, rest])
+
+
+class Sender(unittest.TestCase):
+    def test_levels_and_mirroring(self):
+        errors = ["Skip malformed line 1"]
+        for level in ("0", "3", "4", "7"):
+            for mirror in ([], ["stdout"]):
+                with self.subTest(level=level, mirror=mirror):
+                    r = run(["127.0.0.1", "PORT", level] + mirror, b"bad\n" + EXAMPLE)
+                    shown = (["Set debug level as " + level] if int(level) & 4 else []) + \
+                        (errors if int(level) & 1 else []) + (TRACES if int(level) & 4 else [])
+                    report = header(1) + EXAMPLE_RECORD
+                    self.assertEqual(r.datagrams, [report])
+                    self.assertEqual(r.syslog, [(12, m) for m in shown])
+                    self.assertEqual(r.stdout, mirrored("main", shown if mirror else []) +
+                                     dump(report))
+
+    def test_failed_send_is_logged_after_the_dump(self):
+        r = run(["255.255.255.255", "9", "3", "stdout"])
+        self.assertEqual(r.status, 0)
+        self.assertEqual(r.stdout, dump(header(0)) + "sendReport | N: Can not sendto server\n")
+        self.assertEqual(r.syslog, [(12, "Can not sendto server")])
+
+    def test_failed_socket_is_logged_and_nothing_sent(self):
+        r = Run(["127.0.0.1", "PORT", "7", "stdout"])
+        proc = subprocess.Popen(r.argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        first = proc.stdout.readline()  # the program now waits on its input
+        resource.prlimit(proc.pid, resource.RLIMIT_NOFILE, (3, 3))
+        r.finish(proc, b"")
+        self.assertTrue(first.endswith(b": Set debug level as 7\n"), first)
+        self.assertEqual(r.status, 0)
+        self.assertEqual(r.stdout, "sendReport | N: Can not create socket\n")
+        self.assertEqual(r.datagrams, [])
+
+    def test_closed_stdout_does_not_stop_the_report(self):
+        reader, writer = os.pipe()
+        os.close(reader)
+        for stdout in (writer, None):
+            with self.subTest(stdout=stdout):
+                r = Run(["127.0.0.1", "PORT", "7", "stdout"])
+                closer = None if stdout else (lambda: os.close(1))
+                proc = subprocess.Popen(r.argv, stdin=subprocess.PIPE, stdout=stdout,
+                                        preexec_fn=closer)
+                self.assertEqual(r.finish(proc, EXAMPLE).datagrams, [header(1) + EXAMPLE_RECORD])
+                self.assertEqual(r.status, 0)
+        os.close(writer)
+
+
 if __name__ == "__main__":
     args = sys.argv[1:]
     if os.environ.get("E2E_PRIVATE_DEV") != "1":
