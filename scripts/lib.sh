@@ -32,3 +32,45 @@ configure_and_build() {
     cmake -S . -B "$dir" -Wno-dev "$@" >/dev/null
     cmake --build "$dir" -j "$(nproc)"
 }
+
+CROSS_PACKAGES=(gcc-mipsel-linux-gnu g++-mipsel-linux-gnu binutils-mipsel-linux-gnu musl-dev:mipsel
+    g++-mips-linux-gnu binutils-mips-linux-gnu qemu-user-static)
+
+# Stripped the way firmware images strip their programs.
+strip_like_firmware() { # STRIP IN OUT
+    "$1" --strip-all -R .comment -R .gnu.attributes -R .mdebug.abi32 -R .pdr -o "$3" "$2"
+}
+
+# check_device_budgets BINARY: size, shared libraries and imports of the mipsel-musl build.
+check_device_budgets() {
+    local bin=$1 stripped size needed imports bad
+    stripped=$(mktemp)
+    strip_like_firmware mipsel-linux-gnu-strip "$bin" "$stripped"
+    size=$(stat -c %s "$stripped")
+    rm -f "$stripped"
+    needed=$(mipsel-linux-gnu-readelf -d "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+    imports=$(mipsel-linux-gnu-readelf --dyn-syms -W "$bin" | awk '$7 == "UND" && $8 != "" {print $5, $8}')
+    # __cxa_finalize is a weak reference of the compiler's C start files, which musl's
+    # libc provides; any other C++ ABI name means the C++ runtime crept in.
+    bad=$(echo "$imports" | grep -v '^WEAK __cxa_finalize$' |
+        grep -E ' (malloc|calloc|realloc|free|_Zn[wa]|_Zd[la]|_ZSt|_ZT[VIS]|__cxa_|__gxx_|_Unwind_)' || true)
+    local ok=1
+    [ "$size" -le 8192 ] || { echo "FAIL: stripped mipsel-musl binary is $size bytes, over 8192"; ok=0; }
+    [ "$needed" = "libc.so " ] || { echo "FAIL: needed shared libraries: $needed"; ok=0; }
+    [ -z "$bad" ] || { echo "FAIL: forbidden imports:"; echo "$bad"; ok=0; }
+    [ $ok -eq 1 ] || return 1
+    echo "budgets: stripped size $size <= 8192 bytes; needs only: $needed; no allocator or C++ runtime import"
+}
+
+# size_table NAME=BINARY:STRIP ...
+size_table() {
+    local entry name rest bin strip tmp
+    printf '%-14s %10s %10s\n' build "bytes" "stripped"
+    for entry in "$@"; do
+        name=${entry%%=*} rest=${entry#*=} bin=${rest%%:*} strip=${rest#*:}
+        tmp=$(mktemp)
+        strip_like_firmware "$strip" "$bin" "$tmp"
+        printf '%-14s %10s %10s\n' "$name" "$(stat -c %s "$bin")" "$(stat -c %s "$tmp")"
+        rm -f "$tmp"
+    done
+}

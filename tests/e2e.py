@@ -244,4 +244,5 @@ if __name__ == "__main__":
         emulator = shlex.split(args[i + 1])
         del args[i:i + 2]
     COMMAND = emulator + [os.path.abspath(args[0])]
+    print("program:", " ".join(COMMAND), file=sys.stderr)
     unittest.main(argv=[sys.argv[0], "-v"] + args[1:])
