@@ -59,25 +59,27 @@ int takeInt(const char *&p, int32_t &value) {
     return 0;
 }
 
-// The next byte of input, or -1 at its end (a read error ends it too).
-int nextByte(InputReader &reader) {
-    if (reader.start == reader.end) {
-        if (reader.atEnd) {
-            return -1;
-        }
-        size_t want = reader.seekable ? sizeof reader.buffer : 1;
-        ssize_t got;
-        do {
-            got = read(reader.fd, reader.buffer, want);
-        } while (got < 0 && errno == EINTR);
-        if (got <= 0) {
-            reader.atEnd = true;
-            return -1;
-        }
-        reader.start = 0;
-        reader.end = static_cast<int>(got);
+// Makes sure unread bytes are buffered. Returns false at the end of input (a read error
+// ends it too).
+bool fillBuffer(InputReader &reader) {
+    if (reader.start < reader.end) {
+        return true;
     }
-    return static_cast<unsigned char>(reader.buffer[reader.start++]);
+    if (reader.atEnd) {
+        return false;
+    }
+    size_t want = reader.seekable ? sizeof reader.buffer : 1;
+    ssize_t got;
+    do {
+        got = read(reader.fd, reader.buffer, want);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+        reader.atEnd = true;
+        return false;
+    }
+    reader.start = 0;
+    reader.end = static_cast<int>(got);
+    return true;
 }
 
 enum class LineRead { Kept, TooLongOrNul, End };
@@ -85,17 +87,26 @@ enum class LineRead { Kept, TooLongOrNul, End };
 // One line without its newline; a line that does not fit or holds a NUL byte is still
 // consumed up to its newline, so reading goes on with the next one.
 LineRead readLine(InputReader &reader, char (&line)[LINE_CAPACITY]) {
-    int c = nextByte(reader);
-    if (c < 0) {
+    if (!fillBuffer(reader)) {
         return LineRead::End;
     }
     int length = 0;
     bool kept = true;
-    for (; c >= 0 && c != '\n'; c = nextByte(reader)) {
-        if (c == '\0' || length == LINE_CAPACITY - 1) {
+    bool ended = false;
+    while (!ended && fillBuffer(reader)) {
+        const char *from = reader.buffer + reader.start;
+        int available = reader.end - reader.start;
+        const void *newline = memchr(from, '\n', static_cast<size_t>(available));
+        int take =
+            newline ? static_cast<int>(static_cast<const char *>(newline) - from) : available;
+        ended = newline != nullptr;
+        reader.start += take + (ended ? 1 : 0);
+        if (take > LINE_CAPACITY - 1 - length || memchr(from, '\0', static_cast<size_t>(take))) {
             kept = false;
-        } else {
-            line[length++] = static_cast<char>(c);
+        }
+        if (kept) {
+            memcpy(line + length, from, static_cast<size_t>(take));
+            length += take;
         }
     }
     line[length] = '\0';

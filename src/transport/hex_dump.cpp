@@ -5,32 +5,37 @@
 namespace {
 
 constexpr int BYTES_PER_LINE = 16;
-// Three characters a byte and a newline a line; a whole report fits in one chunk.
-constexpr int CHUNK_BYTES = MAX_REPORT_SIZE;
-constexpr int CHUNK_CAPACITY = CHUNK_BYTES * 3 + CHUNK_BYTES / BYTES_PER_LINE + 1;
+// Three characters a byte and a newline a line.
+constexpr int LINE_CHARS = BYTES_PER_LINE * 3 + 1;
+// Room for a whole report's dump, so a report is written in one go.
+constexpr int TEXT_CAPACITY = (MAX_REPORT_SIZE / BYTES_PER_LINE + 1) * LINE_CHARS;
 
 constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 
 } // namespace
 
 void hexDump(const uint8_t *bytes, int length) {
-    // Formatted by hand and written in one go: the same text as "%02X " a byte,
-    // at a fraction of the cost.
-    char text[CHUNK_CAPACITY];
+    // Formatted by hand: the same text as printf("%02X ") a byte, at a fraction of the cost.
+    char text[TEXT_CAPACITY];
     int used = 0;
-    fputs("---\n", stdout);
-    for (int i = 0; i < length; ++i) {
-        text[used++] = HEX_DIGITS[bytes[i] >> 4];
-        text[used++] = HEX_DIGITS[bytes[i] & 0x0F];
-        text[used++] = ' ';
-        if ((i + 1) % BYTES_PER_LINE == 0) {
-            text[used++] = '\n';
-        }
-        if ((i + 1) % CHUNK_BYTES == 0) {
+    fwrite("---\n", 1, 4, stdout);
+    for (int lineStart = 0; lineStart < length; lineStart += BYTES_PER_LINE) {
+        if (used > TEXT_CAPACITY - LINE_CHARS) {
             fwrite(text, 1, static_cast<size_t>(used), stdout);
             used = 0;
         }
+        int lineEnd = length - lineStart < BYTES_PER_LINE ? length : lineStart + BYTES_PER_LINE;
+        for (int i = lineStart; i < lineEnd; ++i) {
+            text[used] = HEX_DIGITS[bytes[i] >> 4];
+            text[used + 1] = HEX_DIGITS[bytes[i] & 0x0F];
+            text[used + 2] = ' ';
+            used += 3;
+        }
+        // Only full lines end here; the last, shorter one is ended below.
+        if (lineEnd - lineStart == BYTES_PER_LINE) {
+            text[used++] = '\n';
+        }
     }
     fwrite(text, 1, static_cast<size_t>(used), stdout);
-    fputs("\n+++\n", stdout);
+    fwrite("\n+++\n", 1, 5, stdout);
 }
