@@ -97,11 +97,11 @@ LineRead readLine(InputReader &reader, char (&line)[LINE_CAPACITY]) {
         const char *from = reader.buffer + reader.start;
         int available = reader.end - reader.start;
         const void *newline = memchr(from, '\n', static_cast<size_t>(available));
-        int take =
-            newline ? static_cast<int>(static_cast<const char *>(newline) - from) : available;
         ended = newline != nullptr;
+        int take = ended ? static_cast<int>(static_cast<const char *>(newline) - from) : available;
         reader.start += take + (ended ? 1 : 0);
-        if (take > LINE_CAPACITY - 1 - length || memchr(from, '\0', static_cast<size_t>(take))) {
+        if (take > LINE_CAPACITY - 1 - length ||
+            memchr(from, '\0', static_cast<size_t>(take)) != nullptr) {
             kept = false;
         }
         if (kept) {
@@ -116,7 +116,7 @@ LineRead readLine(InputReader &reader, char (&line)[LINE_CAPACITY]) {
 } // namespace
 
 int parseObservation(const char *line, Observation &out) {
-    Observation parsed;
+    Observation parsed = {};
     const char *p = skipSpace(line);
     if (takeMac(p, parsed.apmac) != 0 || takeMac(p, parsed.mumac) != 0) {
         return -1;

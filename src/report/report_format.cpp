@@ -60,13 +60,14 @@ int hexNibble(char c) {
 }
 
 int parseMac(const char *text, uint8_t out[MAC_SIZE]) {
-    for (int i = 0; i < MAC_SIZE; ++i) {
+    const char *pair = text;
+    for (int i = 0; i < MAC_SIZE; ++i, pair += 2) {
         // Testing the high digit first stops at a terminator before reading past it.
-        int hi = hexNibble(text[2 * i]);
+        int hi = hexNibble(pair[0]);
         if (hi < 0) {
             return -1;
         }
-        int lo = hexNibble(text[2 * i + 1]);
+        int lo = hexNibble(pair[1]);
         if (lo < 0) {
             return -1;
         }

@@ -36,6 +36,8 @@ void hexDump(const uint8_t *bytes, int length) {
             text[used++] = '\n';
         }
     }
-    fwrite(text, 1, static_cast<size_t>(used), stdout);
+    if (used > 0) {
+        fwrite(text, 1, static_cast<size_t>(used), stdout);
+    }
     fwrite("\n+++\n", 1, 5, stdout);
 }

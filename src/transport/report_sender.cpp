@@ -14,7 +14,7 @@ int sendReport(const char *host, int port, const StationRecord *records, int cou
     }
     uint8_t datagram[MAX_REPORT_SIZE];
     memset(datagram, 0, sizeof datagram);
-    ReportHeader header;
+    ReportHeader header = {};
     encodeHeader(header, count);
 
     sockaddr_in server;
