@@ -33,6 +33,8 @@ configure_and_build() {
     cmake --build "$dir" -j "$(nproc)"
 }
 
+HARDENING_PACKAGES=(clang libclang-rt-14-dev clang-tidy clang-format cppcheck)
+
 CROSS_PACKAGES=(gcc-mipsel-linux-gnu g++-mipsel-linux-gnu binutils-mipsel-linux-gnu musl-dev:mipsel
     g++-mips-linux-gnu binutils-mips-linux-gnu qemu-user-static)
 
