@@ -210,6 +210,8 @@ class Sender(unittest.TestCase):
         self.assertEqual(r.datagrams, [])
 
     def test_closed_stdout_does_not_stop_the_report(self):
+        # A closed descriptor 1 must not be reused by the log's socket: the mirrored lines
+        # would then land in the system log.
         reader, writer = os.pipe()
         os.close(reader)
         for stdout in (writer, None):
@@ -220,6 +222,7 @@ class Sender(unittest.TestCase):
                                         preexec_fn=closer)
                 self.assertEqual(r.finish(proc, EXAMPLE).datagrams, [header(1) + EXAMPLE_RECORD])
                 self.assertEqual(r.status, 0)
+                self.assertEqual(r.syslog, [(12, m) for m in ["Set debug level as 7"] + TRACES])
         os.close(writer)
 
 
