@@ -32,14 +32,14 @@ def mirrored(function, messages):
 
 
 class Run:
-    """One run of the program with a fresh UDP receiver; PORT in args names its port."""
+    """One run of the program, after the words of wrap if any, with a fresh UDP receiver;
+    PORT in args and wrap names the receiver's port."""
 
-    def __init__(self, args, stdin=b"", **popen):
+    def __init__(self, args, stdin=b"", wrap=()):
         self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.udp.bind(("127.0.0.1", 0))
-        port = str(self.udp.getsockname()[1])
-        self.argv = COMMAND + [a.replace("PORT", port) for a in args]
-        self.popen = popen
+        port = lambda words: [w.replace("PORT", str(self.udp.getsockname()[1])) for w in words]
+        self.argv = port(wrap) + COMMAND + port(args)
         self.stdin = stdin
 
     def finish(self, proc, stdin):
@@ -53,8 +53,7 @@ class Run:
 
     def run(self):
         drain(SYSLOG)
-        proc = subprocess.Popen(self.argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                **self.popen)
+        proc = subprocess.Popen(self.argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         return self.finish(proc, self.stdin)
 
 
@@ -75,8 +74,8 @@ def parse_syslog(raw):
     return int(m.group(1)), m.group(2).rstrip(b"\n\0").decode()
 
 
-def run(args, stdin=b"", **popen):
-    return Run(args, stdin, **popen).run()
+def run(args, stdin=b""):
+    return Run(args, stdin).run()
 
 
 class CommandLine(unittest.TestCase):
@@ -163,18 +162,16 @@ class ObservationLoop(unittest.TestCase):
         r = run(["127.0.0.1", "PORT"], data)
         self.assertEqual(r.datagrams, [full])
         self.assertEqual([len(l) for l in r.stdout.splitlines()], [3] + [48] * 63 + [36, 3])
+        # Two runs in a row on one standard input, from a file and from a pipe.
         twice = ["sh", "-c", '"$@" 127.0.0.1 PORT; "$@" 127.0.0.1 PORT', "sh"]
         rest = header(2) + record(19) + record(20)
         with tempfile.TemporaryFile() as f:
             f.write(data)
             f.seek(0)
-            r = Run(twice + COMMAND, b"")
-            r.argv = [a.replace("PORT", str(r.udp.getsockname()[1])) for a in twice] + COMMAND
+            r = Run([], wrap=twice)
             proc = subprocess.Popen(r.argv, stdin=f, stdout=subprocess.PIPE)
             self.assertEqual(r.finish(proc, None).datagrams, [full, rest])
-        r = Run([], data)
-        r.argv = [a.replace("PORT", str(r.udp.getsockname()[1])) for a in twice] + COMMAND
-        self.assertEqual(r.run().datagrams, [full, rest])
+        self.assertEqual(Run([], data, wrap=twice).run().datagrams, [full, rest])
 
 
 class Sender(unittest.TestCase):
