@@ -12,8 +12,6 @@ int sendReport(const char *host, int port, const StationRecord *records, int cou
         DEBUG_LOG(DBG_ERROR, "Can not sendto server");
         return -1;
     }
-    uint8_t datagram[MAX_REPORT_SIZE];
-    memset(datagram, 0, sizeof datagram);
     ReportHeader header = {};
     encodeHeader(header, count);
 
@@ -34,6 +32,8 @@ int sendReport(const char *host, int port, const StationRecord *records, int cou
         return -1;
     }
 
+    // Only the first length bytes are ever read, and all of them are written here.
+    uint8_t datagram[MAX_REPORT_SIZE];
     size_t length = HEADER_SIZE + static_cast<size_t>(count) * RECORD_SIZE;
     memcpy(datagram, header.bytes, HEADER_SIZE);
     if (count > 0) {
