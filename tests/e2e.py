@@ -40,6 +40,7 @@ class Run:
         self.udp.bind(("127.0.0.1", 0))
         port = lambda words: [w.replace("PORT", str(self.udp.getsockname()[1])) for w in words]
         self.argv = port(wrap) + COMMAND + port(args)
+        drain(SYSLOG)  # nothing left over from an earlier run
         self.stdin = stdin
 
     def finish(self, proc, stdin):
@@ -52,7 +53,6 @@ class Run:
         return self
 
     def run(self):
-        drain(SYSLOG)
         proc = subprocess.Popen(self.argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         return self.finish(proc, self.stdin)
 

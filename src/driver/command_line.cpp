@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "debug_log.h"
 
@@ -45,15 +46,6 @@ int32_t parseLevel(const char *text) {
     return static_cast<int32_t>(value);
 }
 
-bool hasSpace(const char *text) {
-    for (; *text != '\0'; ++text) {
-        if (*text == ' ' || (*text >= '\t' && *text <= '\r')) {
-            return true;
-        }
-    }
-    return false;
-}
-
 } // namespace
 
 int parseCommandLine(int argc, const char *const *argv, Settings &settings) {
@@ -70,7 +62,7 @@ int parseCommandLine(int argc, const char *const *argv, Settings &settings) {
     // White space is refused too: glibc's inet_aton ignores anything after a blank,
     // musl's does not, and every build must accept the same hosts.
     in_addr address;
-    if (hasSpace(argv[1]) || inet_aton(argv[1], &address) == 0) {
+    if (strpbrk(argv[1], " \t\n\v\f\r") != nullptr || inet_aton(argv[1], &address) == 0) {
         return -1;
     }
     settings.host = argv[1];

@@ -12,8 +12,8 @@
 
 namespace {
 
-// A closed standard descriptor would be handed to the socket, and the dump written
-// into it; /dev/null takes its place instead.
+// A closed standard descriptor would be reused by the next socket opened, the system
+// log's among them, and stdout's text would go into it; /dev/null takes its place.
 void occupyStandardDescriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) < 0) {

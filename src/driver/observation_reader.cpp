@@ -20,6 +20,10 @@ const char *skipSpace(const char *p) {
     return p;
 }
 
+bool isBlankLine(const char *line) {
+    return *skipSpace(line) == '\0';
+}
+
 // Exactly 12 hex digits followed by a comma, which is consumed too.
 int takeMac(const char *&p, char (&text)[MAC_TEXT_LENGTH + 1]) {
     for (int i = 0; i < MAC_TEXT_LENGTH; ++i) {
@@ -138,10 +142,6 @@ int parseObservation(const char *line, Observation &out) {
     }
     out = parsed;
     return 0;
-}
-
-bool isBlankLine(const char *line) {
-    return *skipSpace(line) == '\0';
 }
 
 void initInputReader(InputReader &reader, int fd) {

@@ -25,9 +25,6 @@ struct Observation {
 // when it matches; returns -1 and leaves out untouched otherwise.
 [[nodiscard]] int parseObservation(const char *line, Observation &out);
 
-// True for an empty line or one of white space alone.
-[[nodiscard]] bool isBlankLine(const char *line);
-
 struct InputReader {
     int fd;
     // A seekable input is read in blocks and the unused rest handed back at the end;
