@@ -1,26 +1,56 @@
 # Shared by the scripts: installing Debian packages a fresh machine lacks.
 
-# ensure_packages PKG...: installs the missing ones (as root), or says what is missing and stops.
+# ensure_packages PKG...: installs the missing ones when root, saying first what it installs
+# and which package architecture it adds; otherwise prints the commands to run as root and stops
+# before anything else is done.
 ensure_packages() {
-    local missing=()
+    local missing=() commands=()
     local pkg
     for pkg in "$@"; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$pkg")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
+    case " ${missing[*]}" in
+    *:mipsel*) dpkg --print-foreign-architectures | grep -qx mipsel ||
+        commands+=("dpkg --add-architecture mipsel") ;;
+    esac
+    commands+=("apt-get update" "apt-get install -y ${missing[*]}")
     if [ "$(id -u)" -ne 0 ]; then
         echo "Missing Debian packages: ${missing[*]}" >&2
-        echo "Run as root, or install them with: apt-get install ${missing[*]}" >&2
+        echo "Run these commands as root, then run this script again:" >&2
+        printf '    %s\n' "${commands[@]}" >&2
         exit 1
     fi
-    case " ${missing[*]}" in
-    *:mipsel*) dpkg --print-foreign-architectures | grep -qx mipsel || dpkg --add-architecture mipsel ;;
-    esac
-    echo "Installing: ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null ||
-        { echo "apt-get could not install: ${missing[*]}" >&2; exit 1; }
+    echo "Installing Debian packages: ${missing[*]}"
+    [ "${commands[0]}" = "dpkg --add-architecture mipsel" ] &&
+        echo "Adding the package architecture mipsel (dpkg --add-architecture mipsel)"
+    local command
+    for command in "${commands[@]}"; do
+        DEBIAN_FRONTEND=noninteractive $command >/dev/null 2>"${TMPDIR:-/tmp}/apt-get.err" ||
+            { cat "${TMPDIR:-/tmp}/apt-get.err" >&2; echo "failed: $command" >&2; exit 1; }
+    done
+}
+
+# stage NAME COMMAND...: runs the command with its output kept in build/logs/NAME.log and prints
+# one line with the name, result and time, then the test runner's summary lines and the fuzz
+# runs made. When the command fails, its log is shown and the script stops.
+stage() {
+    local name=$1 log="build/logs/$1.log" start end status=0
+    shift
+    mkdir -p build/logs
+    start=$(date +%s.%N)
+    "$@" >"$log" 2>&1 || status=$?
+    end=$(date +%s.%N)
+    local took
+    took=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.1fs", b - a }')
+    if [ $status -ne 0 ]; then
+        cat "$log"
+        printf '%-20s FAILED %7s   (log: %s)\n' "$name" "$took" "$log"
+        exit 1
+    fi
+    printf '%-20s ok     %7s\n' "$name" "$took"
+    grep -E '^[0-9]+% tests passed|^(Done|budgets:)' "$log" | sed 's/^/    /' || true
 }
 
 HOST_PACKAGES=(cmake make g++ libgtest-dev python3 util-linux mount)
@@ -29,7 +59,7 @@ HOST_PACKAGES=(cmake make g++ libgtest-dev python3 util-linux mount)
 configure_and_build() {
     local dir=$1
     shift
-    cmake -S . -B "$dir" -Wno-dev "$@" >/dev/null
+    cmake -S . -B "$dir" -Wno-dev "$@"
     cmake --build "$dir" -j "$(nproc)"
 }
 
