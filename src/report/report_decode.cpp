@@ -1,0 +1,113 @@
+#include "report_decode.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "report_layout.h"
+
+namespace {
+
+constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
+
+uint32_t be16(const uint8_t *at) {
+    return static_cast<uint32_t>(at[0]) << 8 | at[1];
+}
+
+uint32_t be32(const uint8_t *at) {
+    return static_cast<uint32_t>(at[0]) << 24 | static_cast<uint32_t>(at[1]) << 16 |
+           static_cast<uint32_t>(at[2]) << 8 | at[3];
+}
+
+void macText(const uint8_t *mac, char (&text)[MAC_TEXT_SIZE]) {
+    for (int i = 0; i < MAC_SIZE; ++i) {
+        text[2 * i] = HEX_DIGITS[mac[i] >> 4];
+        text[2 * i + 1] = HEX_DIGITS[mac[i] & 0x0F];
+    }
+    text[2 * MAC_SIZE] = '\0';
+}
+
+// Bytes of a record that carry a field or a constant; all others must be zero.
+bool isFieldByte(int at) {
+    auto within = [at](int from, int size) { return at >= from && at < from + size; };
+    return within(RECORD_TAG_AT, TAG_SIZE) || within(RECORD_LENGTH, 2) ||
+           within(RECORD_AP_MAC, MAC_SIZE) || within(RECORD_AP_MAC_AGAIN, MAC_SIZE) ||
+           at == RECORD_CHANNEL || at == RECORD_ASSOC || within(RECORD_TIMESTAMP, 4) ||
+           at == RECORD_CONST_02 || at == RECORD_RSSI || at == RECORD_CONST_80 ||
+           at == RECORD_CONST_0B || within(RECORD_MU_MAC, MAC_SIZE);
+}
+
+// The header's own reason for refusing a datagram of length bytes, or nullptr.
+const char *checkHeader(const uint8_t *bytes, int length) {
+    if (length < HEADER_SIZE) {
+        return "header: too short";
+    }
+    if (memcmp(bytes + HEADER_TAG, REPORT_TAG, TAG_SIZE) != 0) {
+        return "header: bad tag";
+    }
+    if (be16(bytes + HEADER_LENGTH) != static_cast<uint32_t>(length - HEADER_LENGTH - 2)) {
+        return "header: bad length";
+    }
+    if ((length - HEADER_SIZE) % RECORD_SIZE != 0) {
+        return "header: bytes left over after the records";
+    }
+    if (length > MAX_REPORT_SIZE) {
+        return "header: more than 18 records";
+    }
+    if (be16(bytes + HEADER_COUNT) != static_cast<uint32_t>((length - HEADER_SIZE) / RECORD_SIZE)) {
+        return "header: bad count";
+    }
+    if (be16(bytes + HEADER_RESERVED) != 0) {
+        return "header: reserved not zero";
+    }
+    return nullptr;
+}
+
+} // namespace
+
+int decodeRecord(const uint8_t *bytes, DecodedRecord &out, const char *&why) {
+    why = nullptr;
+    if (memcmp(bytes + RECORD_TAG_AT, RECORD_TAG, TAG_SIZE) != 0) {
+        why = "bad tag";
+    } else if (be16(bytes + RECORD_LENGTH) != static_cast<uint32_t>(RECORD_BODY)) {
+        why = "bad length";
+    } else if (memcmp(bytes + RECORD_AP_MAC, bytes + RECORD_AP_MAC_AGAIN, MAC_SIZE) != 0) {
+        why = "AP MAC copies differ";
+    } else if (bytes[RECORD_CONST_02] != 0x02 || bytes[RECORD_CONST_80] != 0x80 ||
+               bytes[RECORD_CONST_0B] != 0x0B) {
+        why = "bad constant";
+    }
+    for (int at = 0; why == nullptr && at < RECORD_SIZE; ++at) {
+        if (bytes[at] != 0 && !isFieldByte(at)) {
+            why = "non-zero reserved byte";
+        }
+    }
+    if (why != nullptr) {
+        return -1;
+    }
+    macText(bytes + RECORD_AP_MAC, out.apmac);
+    macText(bytes + RECORD_MU_MAC, out.mumac);
+    out.timestamp = static_cast<int32_t>(be32(bytes + RECORD_TIMESTAMP));
+    out.rssi = static_cast<int8_t>(bytes[RECORD_RSSI]);
+    out.channel = bytes[RECORD_CHANNEL];
+    out.assoc = bytes[RECORD_ASSOC];
+    return 0;
+}
+
+int decodeReport(const uint8_t *bytes, int length, DecodedReport &out,
+                 char (&reason)[DECODE_REASON_SIZE]) {
+    reason[0] = '\0';
+    const char *why = checkHeader(bytes, length);
+    if (why != nullptr) {
+        snprintf(reason, sizeof reason, "%s", why);
+        return -1;
+    }
+    int count = (length - HEADER_SIZE) / RECORD_SIZE;
+    for (int i = 0; i < count; ++i) {
+        if (decodeRecord(bytes + HEADER_SIZE + i * RECORD_SIZE, out.records[i], why) != 0) {
+            snprintf(reason, sizeof reason, "record %d: %s", i + 1, why);
+            return -1;
+        }
+    }
+    out.count = count;
+    return 0;
+}
