@@ -1,0 +1,87 @@
+// Any datagram: the decoder never crashes; what it accepts re-encodes to the very same bytes.
+// The input's first bytes also seed a report built by the encoders, which must decode to the
+// values encoded, one-byte fields to their low 8 bits.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "report_decode.h"
+
+namespace {
+
+void check(bool condition) {
+    if (!condition) {
+        abort();
+    }
+}
+
+// Re-encodes report into bytes and returns its length.
+int encodeAgain(const DecodedReport &report, uint8_t *bytes) {
+    ReportHeader header;
+    encodeHeader(header, report.count);
+    std::memcpy(bytes, header.bytes, HEADER_SIZE);
+    for (int i = 0; i < report.count; ++i) {
+        const DecodedRecord &r = report.records[i];
+        uint8_t ap[MAC_SIZE], mu[MAC_SIZE];
+        check(parseMac(r.apmac, ap) == 0 && parseMac(r.mumac, mu) == 0);
+        StationRecord record;
+        encodeRecord(record, ap, mu, r.timestamp, r.rssi, r.channel, r.assoc);
+        std::memcpy(bytes + HEADER_SIZE + i * RECORD_SIZE, record.bytes, RECORD_SIZE);
+    }
+    return HEADER_SIZE + report.count * RECORD_SIZE;
+}
+
+int32_t int32At(const uint8_t *p) {
+    return static_cast<int32_t>(uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 |
+                                p[3]);
+}
+
+// Encodes records whose values come from the input and checks they decode to them.
+void roundTrip(const uint8_t *data, size_t size) {
+    constexpr size_t PER_RECORD = 2 * MAC_SIZE + 16;
+    int count = static_cast<int>(size / PER_RECORD) % (MAX_RECORDS + 1);
+    uint8_t bytes[MAX_REPORT_SIZE];
+    ReportHeader header;
+    encodeHeader(header, count);
+    std::memcpy(bytes, header.bytes, HEADER_SIZE);
+    for (int i = 0; i < count; ++i) {
+        const uint8_t *p = data + static_cast<size_t>(i) * PER_RECORD;
+        StationRecord record;
+        encodeRecord(record, p, p + MAC_SIZE, int32At(p + 12), int32At(p + 16), int32At(p + 20),
+                     int32At(p + 24));
+        std::memcpy(bytes + HEADER_SIZE + i * RECORD_SIZE, record.bytes, RECORD_SIZE);
+    }
+    DecodedReport report;
+    char reason[DECODE_REASON_SIZE];
+    check(decodeReport(bytes, HEADER_SIZE + count * RECORD_SIZE, report, reason) == 0);
+    check(report.count == count);
+    for (int i = 0; i < count; ++i) {
+        const uint8_t *p = data + static_cast<size_t>(i) * PER_RECORD;
+        const DecodedRecord &r = report.records[i];
+        uint8_t ap[MAC_SIZE], mu[MAC_SIZE];
+        check(parseMac(r.apmac, ap) == 0 && std::memcmp(ap, p, MAC_SIZE) == 0);
+        check(parseMac(r.mumac, mu) == 0 && std::memcmp(mu, p + MAC_SIZE, MAC_SIZE) == 0);
+        check(r.timestamp == int32At(p + 12));
+        check(r.rssi == static_cast<int8_t>(p[19]) && r.channel == p[23] && r.assoc == p[27]);
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    // An exact-size copy, so AddressSanitizer sees any read past the datagram.
+    std::unique_ptr<uint8_t[]> datagram(new uint8_t[size]);
+    std::memcpy(datagram.get(), data, size);
+    DecodedReport report;
+    char reason[DECODE_REASON_SIZE];
+    if (decodeReport(datagram.get(), static_cast<int>(size), report, reason) == 0) {
+        uint8_t again[MAX_REPORT_SIZE];
+        check(encodeAgain(report, again) == static_cast<int>(size));
+        check(std::memcmp(again, data, size) == 0);
+    } else {
+        check(reason[0] != '\0' && std::strlen(reason) < sizeof reason);
+    }
+    roundTrip(data, size);
+    return 0;
+}
