@@ -7,7 +7,7 @@ root or as any user the kernel lets make a user namespace. Nothing is sent anywh
 
 usage: e2e.py PROGRAM [--emulator "qemu-mipsel-static ..."]
 """
-import os, re, resource, shlex, socket, subprocess, sys, tempfile, unittest
+import json, os, random, re, resource, shlex, socket, subprocess, sys, tempfile, unittest
 
 EXAMPLE = b"A0B1C2D3E4F5,0a1b2c3d4e5f,258,-60,6,54,1\n"
 EXAMPLE_RECORD = bytes.fromhex(
@@ -16,6 +16,7 @@ EXAMPLE_RECORD = bytes.fromhex(
 TRACES = ["apmac = A0B1C2D3E4F5", "mumac = 0a1b2c3d4e5f", "timestamp = 258", "rssi = -60",
           "channel = 6", "rate = 54", "assoc = 1"]
 COMMAND = []  # emulator words, then the program
+DECODER = None  # station-decode, when given
 
 
 def header(count):
@@ -227,6 +228,35 @@ class Sender(unittest.TestCase):
         os.close(writer)
 
 
+@unittest.skipUnless(DECODER or "--decoder" in sys.argv, "no station-decode given")
+class Decoding(unittest.TestCase):
+    def test_random_observation_sets_decode_to_what_was_sent(self):
+        rng = random.Random(11)
+        extremes = [-2**31, 2**31 - 1, -1, 0, 255, 256, -128, 127]
+        number = lambda: rng.choice(extremes) if rng.random() < 0.3 else rng.randint(-300, 300)
+        for count in (0, 1, 7, 18):
+            observations = [("".join(rng.choice("0123456789abcdefABCDEF") for _ in range(12)),
+                             "".join(rng.choice("0123456789abcdefABCDEF") for _ in range(12)),
+                             number(), number(), number(), number(), number())
+                            for _ in range(count)]
+            text = "".join("%s,%s,%d,%d,%d,%d,%d\n" % o for o in observations).encode()
+            with self.subTest(count=count):
+                decoder = subprocess.Popen([DECODER, "listen", "127.0.0.1:0", "--json", "--count",
+                                            "1"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                port = decoder.stderr.readline().rsplit(b":", 1)[1].strip().decode()
+                r = Run(["127.0.0.1", port], text).run()
+                out, _ = decoder.communicate(timeout=60)
+                decoder.stderr.close()
+                self.assertEqual((r.status, decoder.returncode), (0, 0))
+                got = [json.loads(l) for l in out.splitlines()]
+                self.assertEqual([(d["record"], d["apmac"], d["mumac"], d["timestamp"], d["rssi"],
+                                   d["channel"], d["assoc"]) for d in got],
+                                 [(i + 1, ap.upper(), mu.upper(), ts, (rssi + 128) % 256 - 128,
+                                   ch % 256, assoc % 256)
+                                  for i, (ap, mu, ts, rssi, ch, rate, assoc)
+                                  in enumerate(observations)])
+
+
 def private_dev():
     """Puts a fresh tmpfs on /dev holding what the program and its emulator open, and a
     datagram socket at /dev/log that receives the program's system-log messages."""
@@ -263,6 +293,10 @@ if __name__ == "__main__":
     if "--emulator" in args:
         i = args.index("--emulator")
         emulator = shlex.split(args[i + 1])
+        del args[i:i + 2]
+    if "--decoder" in args:
+        i = args.index("--decoder")
+        DECODER = os.path.abspath(args[i + 1])
         del args[i:i + 2]
     COMMAND = emulator + [os.path.abspath(args[0])]
     print("program:", " ".join(COMMAND), file=sys.stderr)

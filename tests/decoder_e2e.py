@@ -1,0 +1,171 @@
+#!/usr/bin/env python3
+"""station-decode as a process: datagrams sent to it over 127.0.0.1 and ::1, hex dumps on its
+standard input, its exact output, messages, summary and exit status.
+
+usage: decoder_e2e.py STATION_DECODE
+"""
+import json, re, signal, socket, subprocess, sys, time, unittest
+
+CSV_HEADER = "from,record,apmac,mumac,timestamp,rssi,channel,assoc\n"
+RECORD = bytes.fromhex(
+    "7C830001D6000030A0B1C2D3E4F500000000A0B1C2D3E4F50006010000000102000002"
+    "00C400800000000B000A1B2C3D4E5F000000000000")
+FIELDS = "A0B1C2D3E4F5,0A1B2C3D4E5F,258,-60,6,1"
+DECODER = None
+
+
+def report(records):
+    count = len(records)
+    return bytes.fromhex("7C830001D800") + (count * 56 + 4).to_bytes(2, "big") + \
+        count.to_bytes(2, "big") + b"\0\0" + b"".join(records)
+
+
+def patched(data, at, value):
+    return data[:at] + bytes([value]) + data[at + 1:]
+
+
+def hex_dump(data):
+    return "---\n" + "".join("%02X " % b + ("\n" if (i + 1) % 16 == 0 else "")
+                             for i, b in enumerate(data)) + "\n+++\n"
+
+
+class Listener:
+    """station-decode listen on ADDRESS:PORT; port is the one it reports."""
+
+    def __init__(self, address, *options, port=0):
+        self.proc = subprocess.Popen([DECODER, "listen", "%s:%d" % (address, port), *options],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        line = self.proc.stderr.readline()
+        self.port = int(re.match(r"station-decode: listening on .*:(\d+)$", line).group(1))
+
+    def send(self, datagrams, family=socket.AF_INET, host="127.0.0.1"):
+        with socket.socket(family, socket.SOCK_DGRAM) as s:
+            s.bind((host, 0))
+            for d in datagrams:
+                s.sendto(d, (host, self.port))
+            return s.getsockname()[1]
+
+    def finish(self):
+        out, err = self.proc.communicate(timeout=30)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        return self.proc.returncode, out, err
+
+
+class Refusals(unittest.TestCase):
+    def test_each_damage_is_refused_with_its_reason(self):
+        good = report([RECORD, RECORD, RECORD])
+        damaged = [
+            (b"\x7C\x83\x00\x01\xD8\x00\x00\x04\x00", "header: too short"),
+            (patched(good, 4, 0xD6), "header: bad tag"),
+            (patched(good, 7, 0xAD), "header: bad length"),
+            (good[:6] + (len(good) - 7).to_bytes(2, "big") + good[8:] + b"\0",
+             "header: bytes left over after the records"),
+            (report([RECORD] * 19), "header: more than 18 records"),
+            (patched(good, 9, 2), "header: bad count"),
+            (patched(good, 11, 1), "header: reserved not zero"),
+            (patched(good, 12 + 2 * 56 + 4, 0xD8), "record 3: bad tag"),
+            (patched(good, 12 + 7, 0x31), "record 1: bad length"),
+            (patched(good, 12 + 56 + 23, 0xF6), "record 2: AP MAC copies differ"),
+            (patched(good, 12 + 34, 3), "record 1: bad constant"),
+            (patched(good, 12 + 38, 0), "record 1: bad constant"),
+            (patched(good, 12 + 56 + 42, 0x0C), "record 2: bad constant"),
+        ] + [(patched(good, 12 + 2 * 56 + at, 1), "record 3: non-zero reserved byte")
+             for at in (14, 17, 24, 27, 32, 35, 37, 39, 43, 55)]
+        listener = Listener("127.0.0.1", "--count", str(len(damaged) + 1))
+        port = listener.send([d for d, _ in damaged] + [good])
+        status, out, err = listener.finish()
+        self.assertEqual(status, 0)
+        self.assertEqual(out, CSV_HEADER + "".join(
+            "127.0.0.1:%d,%d,%s\n" % (port, i, FIELDS) for i in (1, 2, 3)))
+        self.assertEqual(err.splitlines(), ["station-decode: 127.0.0.1:%d: %s" % (port, why)
+                                            for _, why in damaged] +
+                         ["station-decode: 1 reports decoded, 3 records printed, "
+                          "%d refused" % len(damaged)])
+
+
+class Listening(unittest.TestCase):
+    def test_json_over_ipv6_and_an_empty_report(self):
+        listener = Listener("[::1]", "--json", "--count", "2")
+        odd = RECORD[:25] + b"\xFF\x00\x00\x80\x00\x00\x00" + RECORD[32:36] + b"\x7F" + RECORD[37:]
+        port = listener.send([report([]), report([odd])], socket.AF_INET6, "::1")
+        status, out, err = listener.finish()
+        self.assertEqual(status, 0)
+        self.assertEqual([json.loads(l) for l in out.splitlines()], [
+            {"from": "[::1]:%d" % port, "record": 1, "apmac": "A0B1C2D3E4F5",
+             "mumac": "0A1B2C3D4E5F", "timestamp": -2147483648, "rssi": 127, "channel": 255,
+             "assoc": 0}])
+        self.assertTrue(err.endswith("2 reports decoded, 1 records printed, 0 refused\n"))
+
+    def test_every_address_takes_ipv4_and_ipv6_and_a_signal_ends_it(self):
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=sig):
+                listener = Listener("")
+                p4 = listener.send([report([RECORD])])
+                p6 = listener.send([report([RECORD])], socket.AF_INET6, "::1")
+                time.sleep(0.3)
+                listener.proc.send_signal(sig)
+                status, out, err = listener.finish()
+                self.assertEqual(status, 0)
+                self.assertEqual(sorted(out.splitlines()), sorted([
+                    CSV_HEADER.strip(), "127.0.0.1:%d,1,%s" % (p4, FIELDS),
+                    "[::1]:%d,1,%s" % (p6, FIELDS)]))
+                self.assertTrue(err.endswith("2 reports decoded, 2 records printed, 0 refused\n"))
+
+    def test_records_reach_a_pipe_reader_at_once(self):
+        listener = Listener("127.0.0.1")
+        listener.send([report([RECORD])])
+        self.assertEqual(listener.proc.stdout.readline(), CSV_HEADER)
+        self.assertTrue(listener.proc.stdout.readline().endswith(",1,%s\n" % FIELDS))
+        listener.proc.terminate()
+        self.assertEqual(listener.finish()[0], 0)
+
+    def test_shared_port_and_a_port_in_use(self):
+        first = Listener("127.0.0.1", "--reuseport")
+        port = "127.0.0.1:%d" % first.port
+        taken = subprocess.run([DECODER, "listen", port], capture_output=True, text=True)
+        self.assertEqual(taken.returncode, 1)
+        self.assertRegex(taken.stderr, r"^station-decode: cannot listen on 127\.0\.0\.1:\d+: "
+                                       r"Address already in use\n$")
+        second = Listener("127.0.0.1", "--reuseport", port=first.port)
+        self.assertEqual(second.port, first.port)
+        for listener in (first, second):
+            listener.proc.terminate()
+            self.assertEqual(listener.finish()[0], 0)
+
+
+class Dump(unittest.TestCase):
+    def test_blocks_among_log_lines(self):
+        text = ("main | 50: Set debug level as 7\n" + hex_dump(report([RECORD])) +
+                hex_dump(report([])) + "---\n7C 83 0G\n+++\n" +
+                hex_dump(patched(report([RECORD]), 12, 0)) + hex_dump(report([RECORD] * 2)) +
+                "sendReport | 40: Can not sendto server\n---\n7C 83\n")
+        r = subprocess.run([DECODER, "dump"], input=text, capture_output=True, text=True)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stdout, CSV_HEADER + "".join("-,%d,%s\n" % (i, FIELDS)
+                                                        for i in (1, 1, 2)))
+        self.assertEqual(r.stderr.splitlines(), [
+            "station-decode: -: line 12: not valid hex",
+            "station-decode: -: line 15: record 1: bad tag",
+            "station-decode: -: line 33: dump not closed by +++",
+            "station-decode: 3 reports decoded, 3 records printed, 3 refused"])
+
+    def test_clean_dump_exits_0(self):
+        r = subprocess.run([DECODER, "dump", "--json"], input=hex_dump(report([RECORD])),
+                           capture_output=True, text=True)
+        self.assertEqual((r.returncode, json.loads(r.stdout)["mumac"]), (0, "0A1B2C3D4E5F"))
+
+    def test_usage_errors(self):
+        for args in ([], ["send"], ["listen"], ["listen", "localhost:9999"], ["listen", "::1:9"],
+                     ["listen", "[::1]"], ["listen", "65536"], ["listen", "9999", "--count", "0"],
+                     ["listen", "9999", "--count"], ["listen", "9999", "-x"],
+                     ["dump", "--count", "1"], ["listen", "1.2.3:9"]):
+            with self.subTest(args=args):
+                r = subprocess.run([DECODER] + args, capture_output=True, text=True)
+                self.assertEqual((r.returncode, r.stdout), (2, ""))
+                self.assertIn("usage: station-decode listen [ADDRESS:]PORT", r.stderr)
+
+
+if __name__ == "__main__":
+    DECODER = sys.argv[1]
+    unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[2:])
