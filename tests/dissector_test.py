@@ -1,0 +1,101 @@
+#!/usr/bin/env python3
+"""The Wireshark dissector against the reporter's own datagrams: the hex dump of a real run
+becomes a capture (text2pcap), and the fields tshark prints must equal station-decode's
+output for the same dump; damaged datagrams must raise the dissector's expert info.
+
+usage: dissector_test.py STATION_REPORTER STATION_DECODE DISSECTOR.lua
+"""
+import os, subprocess, sys, tempfile, unittest
+
+REPORTER = DECODER = SCRIPT = None
+FIELDS = ["station_report.apmac", "station_report.mumac", "station_report.timestamp",
+          "station_report.rssi", "station_report.channel", "station_report.assoc"]
+LINES = (b"A0B1C2D3E4F5,0a1b2c3d4e5f,258,-60,6,54,1\n"
+         b"001E58AC01F2,ffffffffffff,-2147483648,127,255,0,256\n"
+         b"00000000000f,8c8590aa0b5e,2147483647,-128,300,6,-1\n")
+
+
+def tshark(*args):
+    r = subprocess.run(["tshark", *args, "-X", "lua_script:" + SCRIPT], capture_output=True,
+                       text=True)
+    assert r.returncode == 0, r.stderr
+    return r.stdout
+
+
+def capture(datagrams, port, work):
+    """A capture of UDP datagrams from 127.0.0.1:40000 to 127.0.0.1:port."""
+    text = "".join("%06x %s\n" % (i, " ".join("%02x" % b for b in d[i:i + 16]))
+                   for d in datagrams for i in range(0, len(d), 16))
+    path = os.path.join(work, "in%d.pcap" % port)
+    with open(path + ".txt", "w") as f:
+        f.write(text)
+    subprocess.run(["text2pcap", "-q", "-u", "40000,%d" % port, "-4", "127.0.0.1,127.0.0.1",
+                    path + ".txt", path], check=True, capture_output=True)
+    return path
+
+
+def report(records):
+    count = len(records)
+    return bytes.fromhex("7C830001D800") + (count * 56 + 4).to_bytes(2, "big") + \
+        count.to_bytes(2, "big") + b"\0\0" + b"".join(records)
+
+
+class Dissector(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp()
+
+    def test_script_is_loaded(self):
+        # An unloaded Lua script fails silently: the other cases would see no fields at all.
+        self.assertIn("\tstation_report\n", tshark("-G", "protocols"))
+        fields = tshark("-G", "fields")
+        for name in FIELDS + ["station_report.count"]:
+            self.assertIn("\t%s\t" % name, fields)
+
+    def test_fields_equal_station_decode(self):
+        dump = subprocess.run([REPORTER, "127.0.0.1", "9"], input=LINES, capture_output=True,
+                              check=True).stdout
+        decoded = subprocess.run([DECODER, "dump"], input=dump, capture_output=True,
+                                 check=True).stdout.decode().splitlines()[1:]
+        want = [",".join(line.split(",")[2:]) for line in decoded]
+        self.assertEqual(len(want), 3)
+        datagram = bytes.fromhex(dump.decode().split("---")[1].split("+++")[0])
+        # Port 9999 through the port preference, any other through the heuristic.
+        for port in (9999, 40001):
+            with self.subTest(port=port):
+                out = tshark("-r", capture([datagram], port, self.work), "-T", "fields", "-E",
+                             "occurrence=a", "-E", "aggregator=;", "-e", "station_report.count",
+                             *sum((["-e", f] for f in FIELDS), []))
+                count, *columns = out.rstrip("\n").split("\t")
+                rows = zip(*(c.split(";") for c in columns))
+                got = [",".join([ap.replace(":", "").upper(), mu.replace(":", "").upper(), *rest])
+                       for ap, mu, *rest in rows]
+                self.assertEqual((count, got), ("3", want))
+
+    def test_damage_raises_expert_info(self):
+        record = bytes.fromhex(
+            "7C830001D6000030A0B1C2D3E4F500000000A0B1C2D3E4F50006010000000102000002"
+            "00C400800000000B000A1B2C3D4E5F000000000000")
+        good = report([record, record])
+        patch = lambda at, v: good[:at] + bytes([v]) + good[at + 1:]
+        cases = [(good[:10], "Shorter than a report header"),
+                 (patch(4, 0xD6), "Not the report tag"),
+                 (patch(7, 0), "Length does not match the datagram"),
+                 (good[:6] + (len(good) - 7).to_bytes(2, "big") + good[8:] + b"\0",
+                  "Bytes left over after the records"),
+                 (report([record] * 19), "More than 18 records"),
+                 (patch(9, 3), "Count does not match the records that follow"),
+                 (patch(10, 1), "Reserved field not zero"),
+                 (patch(12 + 56, 0), "Not the record tag"),
+                 (patch(12 + 7, 47), "Record length is not 48"),
+                 (patch(12 + 19, 0), "AP MAC copies differ"),
+                 (patch(12 + 56 + 38, 0x81), "Constant at offset 38 is 0x81, not 0x80"),
+                 (patch(12 + 56 + 50, 1), "Non-zero reserved byte at offset 50"),
+                 (good, "")]
+        out = tshark("-r", capture([d for d, _ in cases], 9999, self.work), "-T", "fields",
+                     "-e", "_ws.expert.message")
+        self.assertEqual(out.splitlines(), [m for _, m in cases])
+
+
+if __name__ == "__main__":
+    REPORTER, DECODER, SCRIPT = map(os.path.abspath, sys.argv[1:4])
+    unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[4:])
