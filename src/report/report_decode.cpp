@@ -26,14 +26,32 @@ void macText(const uint8_t *mac, char (&text)[MAC_TEXT_SIZE]) {
     text[2 * MAC_SIZE] = '\0';
 }
 
-// Bytes of a record that carry a field or a constant; all others must be zero.
-bool isFieldByte(int at) {
-    auto within = [at](int from, int size) { return at >= from && at < from + size; };
-    return within(RECORD_TAG_AT, TAG_SIZE) || within(RECORD_LENGTH, 2) ||
-           within(RECORD_AP_MAC, MAC_SIZE) || within(RECORD_AP_MAC_AGAIN, MAC_SIZE) ||
-           at == RECORD_CHANNEL || at == RECORD_ASSOC || within(RECORD_TIMESTAMP, 4) ||
-           at == RECORD_CONST_02 || at == RECORD_RSSI || at == RECORD_CONST_80 ||
-           at == RECORD_CONST_0B || within(RECORD_MU_MAC, MAC_SIZE);
+// The runs of bytes in a record that carry no field: all must be zero.
+struct ZeroRun {
+    int at;
+    int size;
+};
+constexpr ZeroRun ZERO_RUNS[] = {
+    {RECORD_AP_MAC + MAC_SIZE, RECORD_AP_MAC_AGAIN - RECORD_AP_MAC - MAC_SIZE},
+    {RECORD_AP_MAC_AGAIN + MAC_SIZE, RECORD_CHANNEL - RECORD_AP_MAC_AGAIN - MAC_SIZE},
+    {RECORD_ASSOC + 1, RECORD_TIMESTAMP - RECORD_ASSOC - 1},
+    {RECORD_TIMESTAMP + 4, RECORD_CONST_02 - RECORD_TIMESTAMP - 4},
+    {RECORD_CONST_02 + 1, RECORD_RSSI - RECORD_CONST_02 - 1},
+    {RECORD_RSSI + 1, RECORD_CONST_80 - RECORD_RSSI - 1},
+    {RECORD_CONST_80 + 1, RECORD_CONST_0B - RECORD_CONST_80 - 1},
+    {RECORD_CONST_0B + 1, RECORD_MU_MAC - RECORD_CONST_0B - 1},
+    {RECORD_MU_MAC + MAC_SIZE, RECORD_SIZE - RECORD_MU_MAC - MAC_SIZE},
+};
+
+bool reservedBytesZero(const uint8_t *record) {
+    for (const ZeroRun &run : ZERO_RUNS) {
+        for (int i = 0; i < run.size; ++i) {
+            if (record[run.at + i] != 0) {
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
 // The header's own reason for refusing a datagram of length bytes, or nullptr.
@@ -75,11 +93,8 @@ int decodeRecord(const uint8_t *bytes, DecodedRecord &out, const char *&why) {
     } else if (bytes[RECORD_CONST_02] != 0x02 || bytes[RECORD_CONST_80] != 0x80 ||
                bytes[RECORD_CONST_0B] != 0x0B) {
         why = "bad constant";
-    }
-    for (int at = 0; why == nullptr && at < RECORD_SIZE; ++at) {
-        if (bytes[at] != 0 && !isFieldByte(at)) {
-            why = "non-zero reserved byte";
-        }
+    } else if (!reservedBytesZero(bytes)) {
+        why = "non-zero reserved byte";
     }
     if (why != nullptr) {
         return -1;
