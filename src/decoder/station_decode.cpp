@@ -66,10 +66,7 @@ class Output {
         return fflush(stdout) == 0 && ok;
     }
 
-    static char *put(char *at, const std::string &text) {
-        memcpy(at, text.data(), text.size());
-        return at + text.size();
-    }
+    static char *put(char *at, const std::string &text) { return at + text.copy(at, text.size()); }
     template <size_t N> static char *put(char *at, const char (&literal)[N]) {
         memcpy(at, literal, N - 1);
         return at + N - 1;
@@ -78,8 +75,8 @@ class Output {
         char digits[12];
         char *end = digits + sizeof digits;
         char *p = end;
-        uint32_t magnitude = value < 0 ? 0U - static_cast<uint32_t>(value)
-                                       : static_cast<uint32_t>(value);
+        uint32_t magnitude =
+            value < 0 ? 0U - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
         do {
             *--p = static_cast<char>('0' + magnitude % 10);
             magnitude /= 10;
@@ -295,6 +292,14 @@ bool waitReadable(int fd, const sigset_t &unblocked) {
     return false;
 }
 
+// How many datagrams to take at once: a whole batch, or what remains of a --count limit.
+unsigned int batchSize(long limit, long received) {
+    if (limit > 0 && limit - received < BATCH) {
+        return static_cast<unsigned int>(limit - received);
+    }
+    return BATCH;
+}
+
 int listenLoop(const Options &options) {
     sigset_t stops;
     sigemptyset(&stops);
@@ -324,8 +329,7 @@ int listenLoop(const Options &options) {
     sockaddr_storage last{};
     socklen_t lastLength = 0;
     while ((options.count == 0 || received < options.count) && waitReadable(fd, unblocked)) {
-        long room = options.count == 0 ? BATCH : options.count - received;
-        unsigned int want = static_cast<unsigned int>(room < BATCH ? room : BATCH);
+        unsigned int want = batchSize(options.count, received);
         for (unsigned int i = 0; i < want; ++i) {
             vectors[i] = {buffers.data() + static_cast<size_t>(i) * RECEIVE_SIZE, RECEIVE_SIZE};
             messages[i].msg_hdr = msghdr{};

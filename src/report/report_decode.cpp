@@ -19,11 +19,12 @@ uint32_t be32(const uint8_t *at) {
 }
 
 void macText(const uint8_t *mac, char (&text)[MAC_TEXT_SIZE]) {
+    char *digit = text;
     for (int i = 0; i < MAC_SIZE; ++i) {
-        text[2 * i] = HEX_DIGITS[mac[i] >> 4];
-        text[2 * i + 1] = HEX_DIGITS[mac[i] & 0x0F];
+        *digit++ = HEX_DIGITS[mac[i] >> 4];
+        *digit++ = HEX_DIGITS[mac[i] & 0x0F];
     }
-    text[2 * MAC_SIZE] = '\0';
+    *digit = '\0';
 }
 
 // The runs of bytes in a record that carry no field: all must be zero.
@@ -102,7 +103,9 @@ int decodeRecord(const uint8_t *bytes, DecodedRecord &out, const char *&why) {
     macText(bytes + RECORD_AP_MAC, out.apmac);
     macText(bytes + RECORD_MU_MAC, out.mumac);
     out.timestamp = static_cast<int32_t>(be32(bytes + RECORD_TIMESTAMP));
-    out.rssi = static_cast<int8_t>(bytes[RECORD_RSSI]);
+    // The low 8 bits of a two's complement value: 0xC4 is -60.
+    int32_t rssi = bytes[RECORD_RSSI];
+    out.rssi = rssi < 0x80 ? rssi : rssi - 0x100;
     out.channel = bytes[RECORD_CHANNEL];
     out.assoc = bytes[RECORD_ASSOC];
     return 0;
@@ -117,8 +120,9 @@ int decodeReport(const uint8_t *bytes, int length, DecodedReport &out,
         return -1;
     }
     int count = (length - HEADER_SIZE) / RECORD_SIZE;
-    for (int i = 0; i < count; ++i) {
-        if (decodeRecord(bytes + HEADER_SIZE + i * RECORD_SIZE, out.records[i], why) != 0) {
+    const uint8_t *record = bytes + HEADER_SIZE;
+    for (int i = 0; i < count; ++i, record += RECORD_SIZE) {
+        if (decodeRecord(record, out.records[i], why) != 0) {
             snprintf(reason, sizeof reason, "record %d: %s", i + 1, why);
             return -1;
         }
