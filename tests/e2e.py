@@ -71,8 +71,9 @@ def drain(sock):
 
 
 def parse_syslog(raw):
-    """'<12>Mmm dd hh:mm:ss ident: text' gives (12, text)."""
-    m = re.match(rb"<(\d+)>.{15} [^:]*: (.*)", raw, re.S)
+    """'<12>Mmm dd hh:mm:ss station-reporter: text' gives (12, text): every C library must
+    name the program."""
+    m = re.match(rb"<(\d+)>.{15} station-reporter: (.*)", raw, re.S)
     assert m, raw
     return int(m.group(1)), m.group(2).rstrip(b"\n\0").decode()
 

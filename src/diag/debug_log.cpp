@@ -2,6 +2,7 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 #include <syslog.h>
 
 int32_t debugLevel = DEFAULT_DEBUG_LEVEL;
@@ -13,6 +14,11 @@ namespace {
 constexpr int MESSAGE_CAPACITY = 256;
 
 } // namespace
+
+void openDebugLog(const char *program) {
+    const char *slash = strrchr(program, '/');
+    openlog(slash != nullptr ? slash + 1 : program, 0, LOG_USER);
+}
 
 void debugLog(int32_t category, const char *function, int line, const char *format, ...) {
     if ((debugLevel & category) == 0) {

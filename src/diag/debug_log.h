@@ -12,6 +12,11 @@ constexpr int32_t DBG_ERROR = 0x1;
 constexpr int32_t DBG_TRACE = 0x4;
 constexpr int32_t DEFAULT_DEBUG_LEVEL = 3;
 
+// Names the program in every system-log message by the base name of its invocation, with the
+// user facility. glibc does so by default, musl names nothing unless told; call it before the
+// first message. program must outlive the run (argv[0] does).
+void openDebugLog(const char *program);
+
 // Emits the message when category is enabled in debugLevel: mirrored to stdout behind
 // "function | line: " when logToStdout is set, and always to syslog at LOG_WARNING.
 void debugLog(int32_t category, const char *function, int line, const char *format, ...)

@@ -35,6 +35,7 @@ int main(int argc, char **argv) {
         showUsage(argv[0]);
         return 1;
     }
+    openDebugLog(argv[0]);
     logToStdout = settings.mirror ? 1 : 0;
     if (settings.levelGiven) {
         debugLevel = settings.level;
