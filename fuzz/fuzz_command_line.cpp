@@ -1,7 +1,6 @@
 // Random argument vectors (NUL-separated): the command line is accepted exactly when it
 // names a usable destination, and then the settings say what the arguments say.
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -24,10 +23,51 @@ long portOf(const std::string &text) {
     return value >= 1 && value <= 65535 ? value : -1;
 }
 
+// The value of one part of a dotted address in inet_aton's forms, or -1; saturates long
+// before overflowing.
+long long partValue(const std::string &part) {
+    int base = 10;
+    std::string digits = part;
+    if (part.size() > 1 && part[0] == '0' && (part[1] == 'x' || part[1] == 'X')) {
+        base = 16;
+        digits = part.substr(2);
+    } else if (!part.empty() && part[0] == '0') {
+        base = 8;
+    }
+    const std::string allowed = base == 16  ? "0123456789abcdefABCDEF"
+                                : base == 8 ? "01234567"
+                                            : "0123456789";
+    if (digits.empty() || digits.find_first_not_of(allowed) != std::string::npos) {
+        return -1;
+    }
+    long long value = 0;
+    for (char c : digits) {
+        value = std::min(value * base + std::stoi(std::string(1, c), nullptr, 16), 1LL << 40);
+    }
+    return value;
+}
+
+// One to four parts; all but the last a byte, the last what the remaining bytes hold.
 bool usableHost(const std::string &text) {
-    in_addr address;
-    return text.find_first_of(" \t\n\v\f\r") == std::string::npos &&
-           inet_aton(text.c_str(), &address) != 0;
+    std::vector<std::string> parts{""};
+    for (char c : text) {
+        if (c == '.') {
+            parts.emplace_back();
+        } else {
+            parts.back() += c;
+        }
+    }
+    if (parts.size() > 4) {
+        return false;
+    }
+    for (size_t i = 0; i < parts.size(); ++i) {
+        long long value = partValue(parts[i]);
+        long long limit = i + 1 < parts.size() ? 255 : (1LL << (8 * (5 - parts.size()))) - 1;
+        if (value < 0 || value > limit) {
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -51,12 +91,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     Settings settings;
     int result = parseCommandLine(argc, argv.data(), settings);
+    if (argc >= 2 && (args[1] == "--version" || args[1] == "--help")) {
+        Request asked = args[1] == "--version" ? Request::Version : Request::Help;
+        if (result != 0 || settings.request != asked) {
+            abort();
+        }
+        return 0;
+    }
     bool usable = argc >= 3 && portOf(args[2]) > 0 && usableHost(args[1]);
     if ((result == 0) != usable) {
         abort();
     }
-    if (result == 0 && (settings.host != argv[1] || settings.port != portOf(args[2]) ||
-                        settings.mirror != (argc >= 5) || settings.levelGiven != (argc >= 4))) {
+    if (result == 0 && (settings.request != Request::Run || settings.host != argv[1] ||
+                        settings.port != portOf(args[2]) || settings.mirror != (argc >= 5) ||
+                        settings.levelGiven != (argc >= 4))) {
         abort();
     }
     return 0;

@@ -34,6 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     uint8_t ap[MAC_SIZE], mu[MAC_SIZE];
     check(parseMac(obs.apmac, ap) == 0 && parseMac(obs.mumac, mu) == 0);
+    check(std::memcmp(ap, obs.apMac, MAC_SIZE) == 0 && std::memcmp(mu, obs.muMac, MAC_SIZE) == 0);
     check(std::strlen(obs.apmac) == 12 && std::strlen(obs.mumac) == 12);
 
     StationRecord record;

@@ -7,7 +7,8 @@ root or as any user the kernel lets make a user namespace. Nothing is sent anywh
 
 usage: e2e.py PROGRAM [--emulator "qemu-mipsel-static ..."]
 """
-import json, os, random, re, resource, shlex, socket, subprocess, sys, tempfile, unittest
+import json, os, random, re, resource, shlex, socket, subprocess, sys, tempfile, threading, time
+import unittest
 
 EXAMPLE = b"A0B1C2D3E4F5,0a1b2c3d4e5f,258,-60,6,54,1\n"
 EXAMPLE_RECORD = bytes.fromhex(
@@ -88,7 +89,9 @@ class CommandLine(unittest.TestCase):
                  ["127.0.0.1", "70000"], ["127.0.0.1", "65536"], ["127.0.0.1", "-1"],
                  ["127.0.0.1", "12ab"], ["127.0.0.1", " 80"], ["127.0.0.1", "+80"],
                  ["127.0.0.1", ""], ["localhost", "80"], ["1.2.3.4.5", "80"],
-                 ["256.1.1.1", "80"], ["", "80"], ["127.0.0.1 ", "80", "7", "x"]]
+                 ["256.1.1.1", "80"], ["", "80"], ["127.0.0.1 ", "80", "7", "x"],
+                 ["4294967296", "80"], ["0xffffffffff", "80"], ["1.16777216", "80"],
+                 ["08.0.0.1", "80"], ["0x.0.0.1", "80"], ["--versions", "80"]]
         for args in cases:
             with self.subTest(args=args):
                 r = run(args, EXAMPLE)
@@ -100,6 +103,7 @@ class CommandLine(unittest.TestCase):
         level = lambda text: [(12, "Set debug level as " + text)]
         # args, mirrored messages, syslog messages
         cases = [(["127.0.0.1", "PORT"], [], []),
+                 (["0177.0.0.1", "PORT"], [], []), (["2130706433", "PORT"], [], []),
                  (["127.1", "PORT", "4"], [], level("4")),
                  (["0x7f.0.0.1", "PORT", "12", "x"], ["Set debug level as C"], level("C")),
                  (["127.0.0.1", "PORT", " +7", "", "ignored"], ["Set debug level as 7"],
@@ -116,6 +120,15 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual(r.stdout, mirrored("main", shown) + dump(header(0)))
                 self.assertEqual(r.datagrams, [header(0)])
                 self.assertEqual(r.syslog, logged)
+
+    def test_version_and_help_alone(self):
+        for args in (["--version"], ["--version", "127.0.0.1", "PORT"], ["--help", "x"]):
+            with self.subTest(args=args):
+                r = run(args, EXAMPLE)
+                self.assertEqual((r.status, r.datagrams, r.syslog), (0, [], []))
+                self.assertRegex(r.stdout, r"^station-reporter \d+\.\d+\.\d+\n$" if
+                                 args[0] == "--version" else
+                                 r"^Usage: \S+ host port \[level \[stdout\]\]\n$")
 
     def test_port_boundaries(self):
         for port in ("1", "65535", "00080"):
@@ -153,6 +166,20 @@ class ObservationLoop(unittest.TestCase):
                 self.assertEqual(r.datagrams, [header(2) + EXAMPLE_RECORD * 2])
                 self.assertEqual(r.syslog, [(12, "Skip malformed line 2")])
 
+    def test_read_error_and_a_flood_of_malformed_lines(self):
+        # A directory on stdin: read fails (EISDIR), which must not pass for an empty input.
+        r = Run(["127.0.0.1", "PORT"])
+        directory = os.open(tempfile.gettempdir(), os.O_RDONLY)
+        proc = subprocess.Popen(r.argv, stdin=directory, stdout=subprocess.PIPE)
+        os.close(directory)
+        r.finish(proc, None)
+        self.assertEqual((r.datagrams, r.syslog), ([header(0)], [(12, "Can not read input")]))
+        # Only the first ten skipped lines are logged one by one.
+        r = run(["127.0.0.1", "PORT"], b"bad\n" * 13 + EXAMPLE)
+        self.assertEqual(r.datagrams, [header(1) + EXAMPLE_RECORD])
+        self.assertEqual(r.syslog, [(12, "Skip malformed line %d" % n) for n in range(1, 11)] +
+                         [(12, "Skip 3 more malformed lines")])
+
     def test_blank_lines_crlf_and_no_final_newline(self):
         r = run(["127.0.0.1", "PORT"], b"\n \t\r\n" + line(1) + b"\n\nnope\r\n" +
                 line(2).replace(b"\n", b"\r\n") + line(3).rstrip())
@@ -176,6 +203,41 @@ class ObservationLoop(unittest.TestCase):
             proc = subprocess.Popen(r.argv, stdin=f, stdout=subprocess.PIPE)
             self.assertEqual(r.finish(proc, None).datagrams, [full, rest])
         self.assertEqual(Run([], data, wrap=twice).run().datagrams, [full, rest])
+
+
+    def test_a_slow_producer_shared_by_two_runs(self):
+        # Pieces of 7 bytes with pauses split lines across the reader's look-ahead; a pipe is
+        # looked into with tee, a socket read a byte at a time. Either way the first run
+        # takes 18 records and nothing more, and the second run the rest.
+        data = b"".join(line(ts) for ts in range(1, 6)) + b"x" * 300 + b"\n" + \
+            b"".join(line(ts) for ts in range(7, 27))
+        first = header(18) + b"".join(record(ts) for ts in list(range(1, 6)) + list(range(7, 20)))
+        second = header(7) + b"".join(record(ts) for ts in range(20, 27))
+        twice = ["sh", "-c", '"$@" 127.0.0.1 PORT; "$@" 127.0.0.1 PORT', "sh"]
+        for kind in ("pipe", "socket"):
+            with self.subTest(stdin=kind):
+                if kind == "pipe":
+                    reader, writer = os.pipe()
+                    writer = os.fdopen(writer, "wb", buffering=0)
+                else:
+                    a, b = socket.socketpair()
+                    reader, writer = a.detach(), b.makefile("wb", buffering=0)
+                    b.close()
+                r = Run([], wrap=twice)
+                proc = subprocess.Popen(r.argv, stdin=reader, stdout=subprocess.PIPE)
+                os.close(reader)
+
+                def produce():
+                    for at in range(0, len(data), 7):
+                        writer.write(data[at:at + 7])
+                        time.sleep(0.001)
+                    writer.close()
+                producer = threading.Thread(target=produce)
+                producer.start()
+                r.finish(proc, None)
+                producer.join()
+                self.assertEqual(r.datagrams, [first, second])
+                self.assertEqual(r.syslog, [(12, "Skip malformed line 6")])
 
 
 class Sender(unittest.TestCase):

@@ -2,7 +2,6 @@
 
 #include <stdarg.h>
 #include <stdio.h>
-#include <string.h>
 #include <syslog.h>
 
 int32_t debugLevel = DEFAULT_DEBUG_LEVEL;
@@ -16,8 +15,13 @@ constexpr int MESSAGE_CAPACITY = 256;
 } // namespace
 
 void openDebugLog(const char *program) {
-    const char *slash = strrchr(program, '/');
-    openlog(slash != nullptr ? slash + 1 : program, 0, LOG_USER);
+    const char *name = program;
+    for (const char *c = program; *c != '\0'; ++c) {
+        if (*c == '/') {
+            name = c + 1;
+        }
+    }
+    openlog(name, 0, LOG_USER);
 }
 
 void debugLog(int32_t category, const char *function, int line, const char *format, ...) {

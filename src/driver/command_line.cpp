@@ -1,11 +1,11 @@
 #include "command_line.h"
 
-#include <arpa/inet.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include "debug_log.h"
+#include "report_format.h"
 
 namespace {
 
@@ -37,19 +37,73 @@ int parsePort(const char *text, int &port) {
 // host: clamp to 32 bits so every build reads the same mask. No digits give 0.
 int32_t parseLevel(const char *text) {
     long value = strtol(text, nullptr, 10);
+#if LONG_MAX > INT32_MAX
     if (value > INT32_MAX) {
         return INT32_MAX;
     }
     if (value < INT32_MIN) {
         return INT32_MIN;
     }
+#endif
     return static_cast<int32_t>(value);
+}
+
+// An IPv4 address as inet_aton reads it: one to four numbers separated by dots, each decimal,
+// octal after a leading 0 or hexadecimal after 0x, every number but the last a byte and the
+// last filling the bytes left (127.1 is 127.0.0.1). Refuses a number too large for its place,
+// which some C libraries would wrap or saturate, and anything else: blanks, signs, empty parts.
+int checkHost(const char *p) {
+    for (uint32_t part = 0; part < 4; ++part) {
+        uint32_t base = 10;
+        if (p[0] == '0') {
+            base = 8;
+            if (p[1] == 'x' || p[1] == 'X') {
+                base = 16;
+                p += 2;
+            }
+        }
+        const char *digits = p;
+        uint32_t value = 0;
+        for (int d; (d = hexNibble(*p)) >= 0 && static_cast<uint32_t>(d) < base; ++p) {
+            if (value > (UINT32_MAX - static_cast<uint32_t>(d)) / base) {
+                return -1;
+            }
+            value = value * base + static_cast<uint32_t>(d);
+        }
+        if (p == digits) {
+            return -1;
+        }
+        if (*p == '\0') {
+            return value <= UINT32_MAX >> (8 * part) ? 0 : -1;
+        }
+        if (*p++ != '.' || value > 255) {
+            return -1;
+        }
+    }
+    return -1;
+}
+
+// Exactly equal texts.
+bool same(const char *a, const char *b) {
+    while (*a != '\0' && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
 }
 
 } // namespace
 
 int parseCommandLine(int argc, const char *const *argv, Settings &settings) {
-    settings = Settings{nullptr, 0, false, DEFAULT_DEBUG_LEVEL, false};
+    settings = Settings{Request::Run, nullptr, 0, false, DEFAULT_DEBUG_LEVEL, false};
+    if (argc >= 2 && same(argv[1], "--version")) {
+        settings.request = Request::Version;
+        return 0;
+    }
+    if (argc >= 2 && same(argv[1], "--help")) {
+        settings.request = Request::Help;
+        return 0;
+    }
     if (argc < 3) {
         return -1;
     }
@@ -57,12 +111,11 @@ int parseCommandLine(int argc, const char *const *argv, Settings &settings) {
     if (parsePort(argv[2], settings.port) != 0) {
         return -1;
     }
-    // Checked here, before any input is read: an address inet_aton cannot convert
-    // would otherwise become 0.0.0.0, this very machine. No name lookup is done.
-    // White space is refused too: glibc's inet_aton ignores anything after a blank,
-    // musl's does not, and every build must accept the same hosts.
-    in_addr address;
-    if (strpbrk(argv[1], " \t\n\v\f\r") != nullptr || inet_aton(argv[1], &address) == 0) {
+    // Checked here, before any input is read, by one rule on every C library: an address
+    // the sender could not convert would otherwise become 0.0.0.0, this very machine, and
+    // C libraries differ at the edges (glibc's inet_aton ignores anything after a blank,
+    // musl's wraps numbers too large for their place). No name lookup is done.
+    if (checkHost(argv[1]) != 0) {
         return -1;
     }
     settings.host = argv[1];
@@ -71,6 +124,10 @@ int parseCommandLine(int argc, const char *const *argv, Settings &settings) {
         settings.level = parseLevel(argv[3]);
     }
     return 0;
+}
+
+void showVersion() {
+    printf("station-reporter %s\n", STATION_REPORTER_VERSION);
 }
 
 void showUsage(const char *program) {

@@ -3,7 +3,11 @@
 
 #include <stdint.h>
 
+// What the command line asks for: a report, or only the version or the usage line.
+enum class Request { Run, Version, Help };
+
 struct Settings {
+    Request request;
     const char *host; // dotted IPv4 text, as given
     int port;         // 1 to 65535
     bool levelGiven;
@@ -11,8 +15,10 @@ struct Settings {
     bool mirror;   // a fourth argument asks for the log on stdout
 };
 
-// Fills settings from argv. Returns -1 when the command line names no usable
-// destination: too few arguments, a port outside 1..65535, or a host inet_aton refuses.
+// Fills settings from argv. A first argument of exactly --version or --help asks for that
+// alone. Returns -1 when the command line names no usable destination: too few arguments, a
+// port outside 1..65535, or a host that is not an IPv4 address in inet_aton's forms.
 [[nodiscard]] int parseCommandLine(int argc, const char *const *argv, Settings &settings);
 
 void showUsage(const char *program);
+void showVersion();

@@ -12,15 +12,18 @@
 
 namespace {
 
+// A producer gone wrong can feed endless malformed lines; the system log must not drown.
+constexpr int SKIPS_LOGGED = 10;
+
 // A closed standard descriptor would be reused by the next socket opened, the system
-// log's among them, and stdout's text would go into it; /dev/null takes its place.
+// log's among them, and stdout's text would go into it; /dev/null takes its place. Opening
+// it until it lands above 2 fills every closed one (the last stays open for the run).
 void occupyStandardDescriptors() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) < 0) {
-            // Best-effort: without /dev/null there is nothing better to put there.
-            open("/dev/null", O_RDWR);
-        }
-    }
+    int fd;
+    do {
+        // Best-effort: without /dev/null there is nothing better to put there.
+        fd = open("/dev/null", O_RDWR);
+    } while (fd >= 0 && fd <= 2);
 }
 
 } // namespace
@@ -35,6 +38,10 @@ int main(int argc, char **argv) {
         showUsage(argv[0]);
         return 1;
     }
+    if (settings.request != Request::Run) {
+        settings.request == Request::Version ? showVersion() : showUsage(argv[0]);
+        return 0;
+    }
     openDebugLog(argv[0]);
     logToStdout = settings.mirror ? 1 : 0;
     if (settings.levelGiven) {
@@ -44,33 +51,46 @@ int main(int argc, char **argv) {
 
     StationRecord records[MAX_RECORDS] = {};
     Observation obs = {};
-    uint8_t apMac[MAC_SIZE] = {};
-    uint8_t muMac[MAC_SIZE] = {};
     InputReader input;
     initInputReader(input, STDIN_FILENO);
     int count = 0;
     int lineNumber = 0;
+    int skipped = 0;
     while (count < MAX_RECORDS) {
         NextLine next = nextObservation(input, obs, lineNumber);
         if (next == NextLine::End) {
             break;
         }
+        if (next == NextLine::Failed) {
+            DEBUG_LOG(DBG_ERROR, "Can not read input");
+            break;
+        }
         if (next == NextLine::Malformed) {
-            DEBUG_LOG(DBG_ERROR, "Skip malformed line %d", lineNumber);
+            if (skipped < SKIPS_LOGGED) {
+                DEBUG_LOG(DBG_ERROR, "Skip malformed line %d", lineNumber);
+            }
+            skipped += skipped < INT32_MAX ? 1 : 0;
             continue;
         }
         DEBUG_LOG(DBG_TRACE, "apmac = %s", obs.apmac);
         DEBUG_LOG(DBG_TRACE, "mumac = %s", obs.mumac);
-        DEBUG_LOG(DBG_TRACE, "timestamp = %d", obs.timestamp);
-        DEBUG_LOG(DBG_TRACE, "rssi = %d", obs.rssi);
-        DEBUG_LOG(DBG_TRACE, "channel = %d", obs.channel);
-        DEBUG_LOG(DBG_TRACE, "rate = %d", obs.rate);
-        DEBUG_LOG(DBG_TRACE, "assoc = %d", obs.assoc);
-        // Both texts were checked to be 12 hex digits, so these cannot fail.
-        parseMac(obs.apmac, apMac);
-        parseMac(obs.mumac, muMac);
-        encodeRecord(records[count], apMac, muMac, obs.timestamp, obs.rssi, obs.channel, obs.assoc);
+        const struct {
+            const char *name;
+            int32_t value;
+        } numbers[] = {{"timestamp", obs.timestamp},
+                       {"rssi", obs.rssi},
+                       {"channel", obs.channel},
+                       {"rate", obs.rate},
+                       {"assoc", obs.assoc}};
+        for (const auto &number : numbers) {
+            DEBUG_LOG(DBG_TRACE, "%s = %d", number.name, number.value);
+        }
+        encodeRecord(records[count], obs.apMac, obs.muMac, obs.timestamp, obs.rssi, obs.channel,
+                     obs.assoc);
         ++count;
+    }
+    if (skipped > SKIPS_LOGGED) {
+        DEBUG_LOG(DBG_ERROR, "Skip %d more malformed lines", skipped - SKIPS_LOGGED);
     }
     // Input after the last record used stays for whoever reads it next.
     releaseUnread(input);

@@ -1,4 +1,5 @@
 #include <stdio.h>
+#include <string.h>
 
 #include "report_sender.h"
 
@@ -7,8 +8,8 @@ namespace {
 constexpr int BYTES_PER_LINE = 16;
 // Three characters a byte and a newline a line.
 constexpr int LINE_CHARS = BYTES_PER_LINE * 3 + 1;
-// Room for a whole report's dump, so a report is written in one go.
-constexpr int TEXT_CAPACITY = (MAX_REPORT_SIZE / BYTES_PER_LINE + 1) * LINE_CHARS;
+// Room for a whole report's dump and the lines around it, so a report is written in one go.
+constexpr int TEXT_CAPACITY = (MAX_REPORT_SIZE / BYTES_PER_LINE + 3) * LINE_CHARS;
 
 constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 
@@ -17,27 +18,25 @@ constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 void hexDump(const uint8_t *bytes, int length) {
     // Formatted by hand: the same text as printf("%02X ") a byte, at a fraction of the cost.
     char text[TEXT_CAPACITY];
-    int used = 0;
-    fwrite("---\n", 1, 4, stdout);
+    memcpy(text, "---\n", 4);
+    char *out = text + 4;
     for (int lineStart = 0; lineStart < length; lineStart += BYTES_PER_LINE) {
-        if (used > TEXT_CAPACITY - LINE_CHARS) {
-            fwrite(text, 1, static_cast<size_t>(used), stdout);
-            used = 0;
+        if (out - text > TEXT_CAPACITY - LINE_CHARS - 5) {
+            fwrite(text, 1, static_cast<size_t>(out - text), stdout);
+            out = text;
         }
-        int lineEnd = length - lineStart < BYTES_PER_LINE ? length : lineStart + BYTES_PER_LINE;
-        for (int i = lineStart; i < lineEnd; ++i) {
-            text[used] = HEX_DIGITS[bytes[i] >> 4];
-            text[used + 1] = HEX_DIGITS[bytes[i] & 0x0F];
-            text[used + 2] = ' ';
-            used += 3;
+        int count = length - lineStart < BYTES_PER_LINE ? length - lineStart : BYTES_PER_LINE;
+        for (const uint8_t *b = bytes + lineStart; b < bytes + lineStart + count; ++b) {
+            out[0] = HEX_DIGITS[*b >> 4];
+            out[1] = HEX_DIGITS[*b & 0x0F];
+            out[2] = ' ';
+            out += 3;
         }
         // Only full lines end here; the last, shorter one is ended below.
-        if (lineEnd - lineStart == BYTES_PER_LINE) {
-            text[used++] = '\n';
+        if (count == BYTES_PER_LINE) {
+            *out++ = '\n';
         }
     }
-    if (used > 0) {
-        fwrite(text, 1, static_cast<size_t>(used), stdout);
-    }
-    fwrite("\n+++\n", 1, 5, stdout);
+    memcpy(out, "\n+++\n", 5);
+    fwrite(text, 1, static_cast<size_t>(out + 5 - text), stdout);
 }

@@ -2,29 +2,27 @@
 #include <netinet/in.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include "debug_log.h"
 #include "report_sender.h"
 
 int sendReport(const char *host, int port, const StationRecord *records, int count) {
-    if (count < 0 || count > MAX_RECORDS) {
+    sockaddr_in server;
+    memset(&server, 0, sizeof server);
+    server.sin_family = AF_INET;
+    // Network order whatever the host's: the low 16 bits of port, high byte first.
+    auto *portBytes = reinterpret_cast<uint8_t *>(&server.sin_port);
+    portBytes[0] = static_cast<uint8_t>(port >> 8);
+    portBytes[1] = static_cast<uint8_t>(port);
+    // An unconvertible host would leave the all-zeros address, which Linux delivers
+    // to this very machine: refuse it rather than report a false success. A count beyond
+    // the send buffer is refused the same way.
+    if (count < 0 || count > MAX_RECORDS || inet_aton(host, &server.sin_addr) == 0) {
         DEBUG_LOG(DBG_ERROR, "Can not sendto server");
         return -1;
     }
     ReportHeader header = {};
     encodeHeader(header, count);
-
-    sockaddr_in server;
-    memset(&server, 0, sizeof server);
-    server.sin_family = AF_INET;
-    server.sin_port = htons(static_cast<uint16_t>(port));
-    // An unconvertible host would leave the all-zeros address, which Linux delivers
-    // to this very machine: refuse it rather than report a false success.
-    if (inet_aton(host, &server.sin_addr) == 0) {
-        DEBUG_LOG(DBG_ERROR, "Can not sendto server");
-        return -1;
-    }
 
     int sock = socket(AF_INET, SOCK_DGRAM, 0);
     if (sock < 0) {
@@ -43,7 +41,7 @@ int sendReport(const char *host, int port, const StationRecord *records, int cou
 
     ssize_t sent = sendto(sock, datagram, length, 0, reinterpret_cast<const sockaddr *>(&server),
                           sizeof server);
-    close(sock);
+    // The socket stays open until the process ends, which follows at once.
     // A datagram cut short is as bad as none: the server would misread it.
     if (sent < 0 || static_cast<size_t>(sent) != length) {
         DEBUG_LOG(DBG_ERROR, "Can not sendto server");
