@@ -28,6 +28,8 @@ bool isBlankLine(const char *line) {
 // Exactly 12 hex digits followed by a comma, which is consumed too; both the text and its
 // bytes are kept.
 int takeMac(const char *&p, char (&text)[MAC_TEXT_LENGTH + 1], uint8_t (&bytes)[MAC_SIZE]) {
+    // Twelve digits were read, so the character after them is within the text.
+    // NOLINTNEXTLINE(clang-analyzer-core.UndefinedBinaryOperatorResult)
     if (parseMac(p, bytes) != 0 || p[MAC_TEXT_LENGTH] != ',') {
         return -1;
     }

@@ -18,14 +18,18 @@ constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 void hexDump(const uint8_t *bytes, int length) {
     // Formatted by hand: the same text as printf("%02X ") a byte, at a fraction of the cost.
     char text[TEXT_CAPACITY];
-    memcpy(text, "---\n", 4);
+    // The dump is written by length, never read as a C string.
+    memcpy(text, "---\n", 4); // NOLINT(bugprone-not-null-terminated-result)
     char *out = text + 4;
     for (int lineStart = 0; lineStart < length; lineStart += BYTES_PER_LINE) {
         if (out - text > TEXT_CAPACITY - LINE_CHARS - 5) {
             fwrite(text, 1, static_cast<size_t>(out - text), stdout);
             out = text;
         }
-        int count = length - lineStart < BYTES_PER_LINE ? length - lineStart : BYTES_PER_LINE;
+        int count = length - lineStart;
+        if (count > BYTES_PER_LINE) {
+            count = BYTES_PER_LINE;
+        }
         for (const uint8_t *b = bytes + lineStart; b < bytes + lineStart + count; ++b) {
             out[0] = HEX_DIGITS[*b >> 4];
             out[1] = HEX_DIGITS[*b & 0x0F];
