@@ -53,7 +53,7 @@ stage() {
     grep -E '^[0-9]+% tests passed|^(Done|budgets:)' "$log" | sed 's/^/    /' || true
 }
 
-HOST_PACKAGES=(cmake make g++ libgtest-dev python3 util-linux mount tshark)
+HOST_PACKAGES=(cmake make g++ libgtest-dev python3 util-linux mount tshark busybox shellcheck)
 
 # configure_and_build DIR [cmake args...]
 configure_and_build() {

@@ -10,6 +10,9 @@ usage: e2e.py PROGRAM [--emulator "qemu-mipsel-static ..."]
 import json, os, random, re, resource, shlex, socket, subprocess, sys, tempfile, threading, time
 import unittest
 
+import sandbox
+from sandbox import drain, parse_syslog
+
 EXAMPLE = b"A0B1C2D3E4F5,0a1b2c3d4e5f,258,-60,6,54,1\n"
 EXAMPLE_RECORD = bytes.fromhex(
     "7C830001D6000030A0B1C2D3E4F500000000A0B1C2D3E4F50006010000000102000002"
@@ -59,24 +62,6 @@ class Run:
     def run(self):
         proc = subprocess.Popen(self.argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         return self.finish(proc, self.stdin)
-
-
-def drain(sock):
-    sock.setblocking(False)
-    got = []
-    while True:
-        try:
-            got.append(sock.recv(65536))
-        except BlockingIOError:
-            return got
-
-
-def parse_syslog(raw):
-    """'<12>Mmm dd hh:mm:ss station-reporter: text' gives (12, text): every C library must
-    name the program."""
-    m = re.match(rb"<(\d+)>.{15} station-reporter: (.*)", raw, re.S)
-    assert m, raw
-    return int(m.group(1)), m.group(2).rstrip(b"\n\0").decode()
 
 
 def run(args, stdin=b""):
@@ -320,47 +305,11 @@ class Decoding(unittest.TestCase):
                                   in enumerate(observations)])
 
 
-def private_dev():
-    """Puts a fresh tmpfs on /dev holding what the program and its emulator open, and a
-    datagram socket at /dev/log that receives the program's system-log messages."""
-    if os.environ["E2E_PRIVATE_DEV"] == "root":
-        dev = tempfile.mkdtemp()
-        subprocess.run(["mount", "-t", "tmpfs", "e2e-dev", dev], check=True)
-        for node in ("null", "zero", "urandom"):
-            open(os.path.join(dev, node), "w").close()
-            subprocess.run(["mount", "--bind", "/dev/" + node, os.path.join(dev, node)],
-                           check=True)
-        subprocess.run(["mount", "--move", dev, "/dev"], check=True)
-    else:
-        # A user namespace cannot open device nodes: a plain file stands in for /dev/null.
-        subprocess.run(["mount", "-t", "tmpfs", "e2e-dev", "/dev"], check=True)
-        with open("/dev/null", "w"):
-            os.chmod("/dev/null", 0o666)
-    log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-    log.bind("/dev/log")
-    return log
-
-
 if __name__ == "__main__":
     args = sys.argv[1:]
-    if "E2E_PRIVATE_DEV" not in os.environ:
-        # Re-run in a private mount namespace; without root, in a user namespace that maps
-        # the caller to root, which may mount there but nowhere else.
-        root = os.geteuid() == 0
-        os.environ["E2E_PRIVATE_DEV"] = "root" if root else "user"
-        user = [] if root else ["--user", "--map-root-user"]
-        os.execvp("unshare", ["unshare"] + user + ["--mount", "--propagation", "private",
-                              sys.executable, os.path.abspath(__file__)] + args)
-    SYSLOG = private_dev()
-    emulator = []
-    if "--emulator" in args:
-        i = args.index("--emulator")
-        emulator = shlex.split(args[i + 1])
-        del args[i:i + 2]
-    if "--decoder" in args:
-        i = args.index("--decoder")
-        DECODER = os.path.abspath(args[i + 1])
-        del args[i:i + 2]
+    SYSLOG = sandbox.enter(__file__, args)
+    emulator = shlex.split(sandbox.take_option(args, "--emulator") or "")
+    DECODER = sandbox.take_option(args, "--decoder")
     COMMAND = emulator + [os.path.abspath(args[0])]
     print("program:", " ".join(COMMAND), file=sys.stderr)
     unittest.main(argv=[sys.argv[0], "-v"] + args[1:])

@@ -1,0 +1,203 @@
+#!/usr/bin/env python3
+"""The device scripts under BusyBox (its ash and applets alone on PATH, as on OpenWrt), with a
+stand-in iw that prints recorded outputs: station-feed, station-send, station-loop, and the
+whole road from iw to station-decode on loopback, in a private /dev like the reporter's suite.
+
+usage: feed_e2e.py STATION_REPORTER STATION_DECODE [--emulator "qemu-mipsel-static"]
+"""
+import hashlib, json, os, re, shlex, shutil, socket, subprocess, sys, tempfile, time, unittest
+
+import sandbox
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FEED = os.path.join(HERE, "..", "src", "feed")
+RECORDED = os.path.join(HERE, "feed", "recorded")
+REPORTER = DECODER = SYSLOG = None
+KEY = b"not a secret\n"
+TS = "TS"  # stands for the dump's timestamp in expected lines
+
+
+def busybox_path():
+    """A folder of BusyBox applets behind the stand-in iw: the scripts find nothing else."""
+    folder = tempfile.mkdtemp()
+    busybox = shutil.which("busybox")
+    for applet in subprocess.run([busybox, "--list"], capture_output=True, text=True,
+                                 check=True).stdout.split():
+        os.symlink(busybox, os.path.join(folder, applet))
+    os.symlink(os.path.join(HERE, "feed", "iw"), os.path.join(folder, "iw"))
+    return folder
+
+
+def script(name, *args, dataset="three-aps", stdin=b"", **env):
+    command = [os.path.join(PATH, "ash"), os.path.join(FEED, name), *args]
+    environ = {"PATH": PATH, "IW_RECORDED": os.path.join(RECORDED, dataset),
+               "STATION_REPORTER": REPORTER, "TMPDIR": tempfile.gettempdir(), **env}
+    return subprocess.run(command, input=stdin, capture_output=True, env=environ, timeout=120)
+
+
+def pseudonym(mac):
+    digest = hashlib.sha256(KEY + mac.lower().encode()).hexdigest()[:12]
+    return "%02X%s" % (int(digest[:2], 16) & 0xFC | 0x02, digest[2:].upper())
+
+
+def receiver():
+    udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    udp.bind(("127.0.0.1", 0))
+    return udp, str(udp.getsockname()[1])
+
+
+def counts_and_timestamps(udp, close=True):
+    """Each report's record count and all timestamps, in the order they arrived on udp."""
+    datagrams = sandbox.drain(udp)
+    if close:
+        udp.close()
+    counts = [int.from_bytes(d[8:10], "big") for d in datagrams]
+    stamps = [int.from_bytes(d[12 + 56 * i + 28:12 + 56 * i + 32], "big")
+              for d, n in zip(datagrams, counts) for i in range(n)]
+    return counts, stamps
+
+
+def recorded_stations(dataset):
+    """(apmac, mumac, rssi, channel, assoc) of every station of a recorded iw 5.4-6.9 set."""
+    stations = []
+    folder = os.path.join(RECORDED, dataset)
+    for info in sorted(f for f in os.listdir(folder) if f.endswith(".info")):
+        text = open(os.path.join(folder, info)).read()
+        ap = re.search(r"addr (\S+)", text).group(1).replace(":", "").upper()
+        channel = int(re.search(r"channel (\d+)", text).group(1))
+        dump = open(os.path.join(folder, info[:-5] + ".stations")).read()
+        for block in dump.split("Station ")[1:]:
+            stations.append((ap, block.split()[0].replace(":", "").upper(),
+                             int(re.search(r"\tsignal:\s+(-?\d+)", block).group(1)), channel,
+                             0 if "\tassociated:\tno" in block else 1))
+    return sorted(stations)
+
+
+class Feed(unittest.TestCase):
+    def test_recorded_formats_and_faults(self):
+        no_signal = "station-feed: wlan0: station 00:1e:58:ac:01:f2: no signal line, skipped"
+        cases = [  # dataset, arguments, lines, messages, status
+            ("iw-5.4", [], ["A0B1C2D3E4F5,3C22FBA1B2C3,TS,-52,36,866,1",
+                            "A0B1C2D3E4F5,F0D5BF12A4C7,TS,-83,36,6,0"], [no_signal], 0),
+            ("iw-6.9", [], ["001122334455,8C8590AA0B5E,TS,-47,149,1201,1",
+                            "001122334455,5C260A1E9B33,TS,-70,149,0,1",
+                            "001122334455,DEADBEEF0001,TS,-61,149,0,1"], [], 0),
+            ("iw-6.17", [], ["020000001001,AABBCC000001,TS,-40,37,2882,1",
+                             "020000001001,AABBCC000002,TS,-58,37,573,1",
+                             "020000001001,AABBCC000003,TS,-66,37,144,0"], [], 0),
+            ("faults", [], ["A0B1C2D3E4F5,3C22FBA1B2C3,TS,-52,6,65,1"],
+             ["station-feed: wlan1: no address or channel"], 1),
+            ("iw-5.4", ["wlan9", "wlan0"], ["A0B1C2D3E4F5,3C22FBA1B2C3,TS,-52,36,866,1",
+                                            "A0B1C2D3E4F5,F0D5BF12A4C7,TS,-83,36,6,0"],
+             ["station-feed: wlan9: no such interface", no_signal], 1),
+            ("iw-5.4", ["-k", "KEY"],
+             ["A0B1C2D3E4F5,%s,TS,-52,36,866,1" % pseudonym("3C22FBA1B2C3"),
+              "A0B1C2D3E4F5,%s,TS,-83,36,6,0" % pseudonym("F0D5BF12A4C7")], [no_signal], 0),
+        ]
+        for dataset, args, lines, messages, status in cases:
+            with self.subTest(dataset=dataset, args=args):
+                before = int(time.time())
+                r = script("station-feed", *[KEYFILE if a == "KEY" else a for a in args],
+                           dataset=dataset)
+                after = int(time.time())
+                out = r.stdout.decode().splitlines()
+                stamps = {int(line.split(",")[2]) for line in out}
+                self.assertTrue(len(stamps) == 1 and before <= min(stamps) <= after, stamps)
+                self.assertEqual([re.sub(r",\d+,", ",TS,", line, count=1) for line in out], lines)
+                self.assertEqual(r.stderr.decode().splitlines(), messages)
+                self.assertEqual(r.returncode, status)
+
+
+def observations(first, last):
+    return b"".join(b"A0B1C2D3E4F5,0a1b2c3d4e5f,%d,-60,6,54,1\n" % t
+                    for t in range(first, last + 1))
+
+
+class Send(unittest.TestCase):
+    def test_everything_sent_once_in_order(self):
+        cases = [(observations(1, 40) + b"\nbad\n", [18, 18, 4], list(range(1, 41))),
+                 (observations(1, 18) + b"bad\n", [18, 0], list(range(1, 19))),
+                 (observations(1, 36), [18, 18], list(range(1, 37))),
+                 (b"", [0], []), (b"x\n\n", [0], [])]
+        for stdin, counts, stamps in cases:
+            with self.subTest(lines=stdin.count(b"\n")):
+                udp, port = receiver()
+                r = script("station-send", "127.0.0.1", port, stdin=stdin)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(r.stdout.count(b"---\n"), len(counts))
+                self.assertEqual(counts_and_timestamps(udp), (counts, stamps))
+
+    def test_failures_end_it_at_once(self):
+        for args, env in ((["127.0.0.1", "0"], {}),
+                          (["127.0.0.1", "9"], {"STATION_REPORTER": "/nonexistent"})):
+            with self.subTest(args=args, env=env):
+                r = script("station-send", *args, stdin=observations(1, 40), **env)
+                self.assertEqual(r.returncode, 1)
+                self.assertLessEqual(r.stdout.count(b"Usage:"), 1)
+                self.assertRegex(r.stderr.decode(), r"station-send: \S+ failed\n$")
+
+
+class Loop(unittest.TestCase):
+    def test_bounded_rounds_and_their_messages(self):
+        sandbox.drain(SYSLOG)
+        udp, port = receiver()
+        r = script("station-loop", "-n", "2", "-i", "0", "127.0.0.1", port)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        counts, _ = counts_and_timestamps(udp, close=False)
+        self.assertEqual(counts, [18, 18, 4] * 2)
+        r = script("station-loop", "-n", "1", "-i", "0", "127.0.0.1", port, dataset="faults")
+        self.assertEqual(counts_and_timestamps(udp)[0], [1])
+        self.assertEqual([sandbox.parse_syslog(m)[1] for m in sandbox.drain(SYSLOG)], [
+            "reporting to 127.0.0.1 port %s every 0s" % port] * 2 + [
+            "station-feed: wlan1: no address or channel"])
+        r = script("station-loop", "-n", "1", "-i", "0", "127.0.0.1", "0")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("round 1: the report could not be sent",
+                      [sandbox.parse_syslog(m)[1] for m in sandbox.drain(SYSLOG)])
+
+
+class EndToEnd(unittest.TestCase):
+    def test_every_station_arrives_once(self):
+        expected = recorded_stations("three-aps")
+        self.assertEqual(len(expected), 40)
+        for keyed in (False, True):
+            with self.subTest(pseudonyms=keyed):
+                decoder = subprocess.Popen([DECODER, "listen", "127.0.0.1:0", "--json",
+                                            "--count", "3"], stdout=subprocess.PIPE,
+                                           stderr=subprocess.PIPE)
+                port = decoder.stderr.readline().rsplit(b":", 1)[1].strip().decode()
+                feed = script("station-feed", *(["-k", KEYFILE] if keyed else []))
+                sent = script("station-send", "127.0.0.1", port, stdin=feed.stdout)
+                out, _ = decoder.communicate(timeout=60)
+                decoder.stderr.close()
+                self.assertEqual((feed.returncode, sent.returncode), (0, 0))
+                got = [json.loads(line) for line in out.splitlines()]
+                self.assertEqual(max(g["record"] for g in got), 18)
+                want = [(ap, pseudonym(mu) if keyed else mu, rssi, channel, assoc)
+                        for ap, mu, rssi, channel, assoc in expected]
+                self.assertEqual(sorted((g["apmac"], g["mumac"], g["rssi"], g["channel"],
+                                         g["assoc"]) for g in got), sorted(want))
+                if keyed:
+                    self.assertFalse({g["mumac"] for g in got} & {e[1] for e in expected})
+
+
+if __name__ == "__main__":
+    args = sys.argv[1:]
+    SYSLOG = sandbox.enter(__file__, args)
+    emulator = sandbox.take_option(args, "--emulator") or ""
+    REPORTER, DECODER = os.path.abspath(args[0]), os.path.abspath(args[1])
+    PATH = busybox_path()
+    KEYFILE = os.path.join(PATH, "..", "key")
+    with open(KEYFILE, "wb") as f:
+        f.write(KEY)
+    if emulator:
+        # station-send runs whatever STATION_REPORTER names: a wrapper runs it under qemu.
+        wrapper = os.path.join(tempfile.mkdtemp(), "station-reporter")
+        with open(wrapper, "w") as f:
+            words = shlex.split(emulator)
+            f.write('#!/bin/sh\nexec %s %s "$@"\n' % (
+                shlex.join([shutil.which(words[0])] + words[1:]), shlex.quote(REPORTER)))
+        os.chmod(wrapper, 0o755)
+        REPORTER = wrapper
+    print("reporter:", REPORTER, file=sys.stderr)
+    unittest.main(argv=[sys.argv[0], "-v"] + args[2:])
