@@ -6,27 +6,11 @@ usage: decoder_e2e.py STATION_DECODE
 """
 import json, re, signal, socket, subprocess, sys, time, unittest
 
+from sandbox import EXAMPLE_RECORD as RECORD, dump, patched, report
+
 CSV_HEADER = "from,record,apmac,mumac,timestamp,rssi,channel,assoc\n"
-RECORD = bytes.fromhex(
-    "7C830001D6000030A0B1C2D3E4F500000000A0B1C2D3E4F50006010000000102000002"
-    "00C400800000000B000A1B2C3D4E5F000000000000")
 FIELDS = "A0B1C2D3E4F5,0A1B2C3D4E5F,258,-60,6,1"
 DECODER = None
-
-
-def report(records):
-    count = len(records)
-    return bytes.fromhex("7C830001D800") + (count * 56 + 4).to_bytes(2, "big") + \
-        count.to_bytes(2, "big") + b"\0\0" + b"".join(records)
-
-
-def patched(data, at, value):
-    return data[:at] + bytes([value]) + data[at + 1:]
-
-
-def hex_dump(data):
-    return "---\n" + "".join("%02X " % b + ("\n" if (i + 1) % 16 == 0 else "")
-                             for i, b in enumerate(data)) + "\n+++\n"
 
 
 class Listener:
@@ -136,9 +120,9 @@ class Listening(unittest.TestCase):
 
 class Dump(unittest.TestCase):
     def test_blocks_among_log_lines(self):
-        text = ("main | 50: Set debug level as 7\n" + hex_dump(report([RECORD])) +
-                hex_dump(report([])) + "---\n7C 83 0G\n+++\n" +
-                hex_dump(patched(report([RECORD]), 12, 0)) + hex_dump(report([RECORD] * 2)) +
+        text = ("main | 50: Set debug level as 7\n" + dump(report([RECORD])) +
+                dump(report([])) + "---\n7C 83 0G\n+++\n" +
+                dump(patched(report([RECORD]), 12, 0)) + dump(report([RECORD] * 2)) +
                 "sendReport | 40: Can not sendto server\n---\n7C 83\n")
         r = subprocess.run([DECODER, "dump"], input=text, capture_output=True, text=True)
         self.assertEqual(r.returncode, 1)
@@ -151,7 +135,7 @@ class Dump(unittest.TestCase):
             "station-decode: 3 reports decoded, 3 records printed, 3 refused"])
 
     def test_clean_dump_exits_0(self):
-        r = subprocess.run([DECODER, "dump", "--json"], input=hex_dump(report([RECORD])),
+        r = subprocess.run([DECODER, "dump", "--json"], input=dump(report([RECORD])),
                            capture_output=True, text=True)
         self.assertEqual((r.returncode, json.loads(r.stdout)["mumac"]), (0, "0A1B2C3D4E5F"))
 

@@ -7,6 +7,8 @@ usage: dissector_test.py STATION_REPORTER STATION_DECODE DISSECTOR.lua
 """
 import os, subprocess, sys, tempfile, unittest
 
+from sandbox import EXAMPLE_RECORD, patched, report
+
 REPORTER = DECODER = SCRIPT = None
 FIELDS = ["station_report.apmac", "station_report.mumac", "station_report.timestamp",
           "station_report.rssi", "station_report.channel", "station_report.assoc"]
@@ -32,12 +34,6 @@ def capture(datagrams, port, work):
     subprocess.run(["text2pcap", "-q", "-u", "40000,%d" % port, "-4", "127.0.0.1,127.0.0.1",
                     path + ".txt", path], check=True, capture_output=True)
     return path
-
-
-def report(records):
-    count = len(records)
-    return bytes.fromhex("7C830001D800") + (count * 56 + 4).to_bytes(2, "big") + \
-        count.to_bytes(2, "big") + b"\0\0" + b"".join(records)
 
 
 class Dissector(unittest.TestCase):
@@ -72,11 +68,9 @@ class Dissector(unittest.TestCase):
                 self.assertEqual((count, got), ("3", want))
 
     def test_damage_raises_expert_info(self):
-        record = bytes.fromhex(
-            "7C830001D6000030A0B1C2D3E4F500000000A0B1C2D3E4F50006010000000102000002"
-            "00C400800000000B000A1B2C3D4E5F000000000000")
+        record = EXAMPLE_RECORD
         good = report([record, record])
-        patch = lambda at, v: good[:at] + bytes([v]) + good[at + 1:]
+        patch = lambda at, v: patched(good, at, v)
         cases = [(good[:10], "Shorter than a report header"),
                  (patch(4, 0xD6), "Not the report tag"),
                  (patch(7, 0), "Length does not match the datagram"),

@@ -11,27 +11,13 @@ import json, os, random, re, resource, shlex, socket, subprocess, sys, tempfile,
 import unittest
 
 import sandbox
-from sandbox import drain, parse_syslog
+from sandbox import EXAMPLE_RECORD, drain, dump, header, parse_syslog
 
 EXAMPLE = b"A0B1C2D3E4F5,0a1b2c3d4e5f,258,-60,6,54,1\n"
-EXAMPLE_RECORD = bytes.fromhex(
-    "7C830001D6000030A0B1C2D3E4F500000000A0B1C2D3E4F50006010000000102000002"
-    "00C400800000000B000A1B2C3D4E5F000000000000")
 TRACES = ["apmac = A0B1C2D3E4F5", "mumac = 0a1b2c3d4e5f", "timestamp = 258", "rssi = -60",
           "channel = 6", "rate = 54", "assoc = 1"]
 COMMAND = []  # emulator words, then the program
 DECODER = None  # station-decode, when given
-
-
-def header(count):
-    return bytes.fromhex("7C830001D800") + (count * 56 + 4).to_bytes(2, "big") + \
-        count.to_bytes(2, "big") + b"\0\0"
-
-
-def dump(data):
-    """The dump as a reader of the wire format expects it, built independently."""
-    body = "".join("%02X " % b + ("\n" if (i + 1) % 16 == 0 else "") for i, b in enumerate(data))
-    return "---\n" + body + "\n+++\n"
 
 
 def mirrored(function, messages):
