@@ -187,7 +187,7 @@ if __name__ == "__main__":
     emulator = sandbox.take_option(args, "--emulator") or ""
     REPORTER, DECODER = os.path.abspath(args[0]), os.path.abspath(args[1])
     PATH = busybox_path()
-    KEYFILE = os.path.join(PATH, "..", "key")
+    KEYFILE = os.path.join(tempfile.mkdtemp(), "key")
     with open(KEYFILE, "wb") as f:
         f.write(KEY)
     if emulator:
