@@ -31,8 +31,8 @@ class Listener:
 
     def finish(self):
         out, err = self.proc.communicate(timeout=30)
-        self.proc.stdout.close()
-        self.proc.stderr.close()
+        for stream in (self.proc.stdout, self.proc.stderr):
+            stream.close()
         return self.proc.returncode, out, err
 
 
@@ -103,6 +103,14 @@ class Listening(unittest.TestCase):
         self.assertTrue(listener.proc.stdout.readline().endswith(",1,%s\n" % FIELDS))
         listener.proc.terminate()
         self.assertEqual(listener.finish()[0], 0)
+
+    def test_a_reader_that_goes_away_ends_it(self):
+        listener = Listener("127.0.0.1")
+        listener.proc.stdout.close()
+        listener.send([report([RECORD])])
+        status, _, err = listener.finish()
+        self.assertEqual(status, 1)
+        self.assertIn("station-decode: cannot write output: Broken pipe\n", err)
 
     def test_shared_port_and_a_port_in_use(self):
         first = Listener("127.0.0.1", "--reuseport")

@@ -31,7 +31,8 @@ struct Options {
     bool listen = false;
     bool json = false;
     bool reusePort = false;
-    long count = 0; // 0: no limit
+    long count = 0;            // 0: no limit
+    bool everyAddress = false; // no address given: IPv6 and IPv4, or IPv4 alone without IPv6
     sockaddr_storage address{};
     socklen_t addressLength = 0;
 };
@@ -169,6 +170,13 @@ void printSummary(const Tally &tally) {
             tally.reports, tally.records, tally.refused);
 }
 
+// A reader that went away ends the run: there is nobody left to decode for.
+int outputFailed(const Tally &tally) {
+    fprintf(stderr, "station-decode: cannot write output: %s\n", strerror(errno));
+    printSummary(tally);
+    return 1;
+}
+
 // ---- Addresses ---------------------------------------------------------------------------
 
 // "127.0.0.1:40000", "[::1]:40000"; an IPv4 sender seen on a dual-stack socket as IPv4.
@@ -234,6 +242,7 @@ int parseListenAddress(const std::string &text, Options &options) {
     options.addressLength = sizeof v6;
     if (host.empty()) {
         v6.sin6_addr = in6addr_any;
+        options.everyAddress = true;
         return text[0] == '[' ? -1 : 0;
     }
     return inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) == 1 ? 0 : -1;
@@ -248,9 +257,20 @@ void requestStop(int) {
 }
 
 // Opens the UDP socket and binds it. Returns the descriptor, or -1 with the reason on stderr.
-int openListener(const Options &options) {
+int openListener(Options options) {
+    int fd = socket(options.address.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 && errno == EAFNOSUPPORT && options.everyAddress) {
+        // A kernel without IPv6: every IPv4 address, then.
+        auto &v4 = reinterpret_cast<sockaddr_in &>(options.address);
+        uint16_t port = reinterpret_cast<sockaddr_in6 &>(options.address).sin6_port;
+        options.address = sockaddr_storage{};
+        v4.sin_family = AF_INET;
+        v4.sin_port = port;
+        v4.sin_addr.s_addr = htonl(INADDR_ANY);
+        options.addressLength = sizeof v4;
+        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    }
     const auto *address = reinterpret_cast<const sockaddr *>(&options.address);
-    int fd = socket(address->sa_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     const int off = 0;
     if (fd >= 0 && address->sa_family == AF_INET6) {
@@ -318,7 +338,10 @@ int listenLoop(const Options &options) {
     }
     Output out;
     out.append(options.json ? "" : CSV_HEADER);
-    out.flush();
+    if (!out.flush()) {
+        close(fd);
+        return outputFailed(Tally{});
+    }
     std::vector<uint8_t> buffers(static_cast<size_t>(BATCH) * RECEIVE_SIZE);
     mmsghdr messages[BATCH];
     iovec vectors[BATCH];
@@ -356,7 +379,9 @@ int listenLoop(const Options &options) {
                       static_cast<int>(messages[i].msg_len), from, from, options, out, tally);
         }
         received += got > 0 ? got : 0;
-        out.flush();
+        if (!out.flush()) {
+            return outputFailed(tally);
+        }
     }
     close(fd);
     printSummary(tally);
@@ -420,7 +445,10 @@ int dumpLoop(const Options &options) {
             } else {
                 decodeOne(bytes.data(), static_cast<int>(bytes.size()), "-",
                           "-: line " + std::to_string(blockLine), options, out, tally);
-                out.flush();
+                if (!out.flush()) {
+                    free(line);
+                    return outputFailed(tally);
+                }
             }
         } else if (inBlock && appendHexLine(text.c_str(), bytes) != 0) {
             badHex = true;
@@ -430,7 +458,9 @@ int dumpLoop(const Options &options) {
     if (inBlock) {
         refuse(blockLine, "dump not closed by +++");
     }
-    out.flush();
+    if (!out.flush()) {
+        return outputFailed(tally);
+    }
     printSummary(tally);
     return tally.refused > 0 ? 1 : 0;
 }
