@@ -175,7 +175,6 @@ class ObservationLoop(unittest.TestCase):
             self.assertEqual(r.finish(proc, None).datagrams, [full, rest])
         self.assertEqual(Run([], data, wrap=twice).run().datagrams, [full, rest])
 
-
     def test_a_slow_producer_shared_by_two_runs(self):
         # Pieces of 7 bytes with pauses split lines across the reader's look-ahead; a pipe is
         # looked into with tee, a socket read a byte at a time. Either way the first run
