@@ -1,6 +1,7 @@
 // Random argument vectors (NUL-separated): the command line is accepted exactly when it
 // names a usable destination, and then the settings say what the arguments say.
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -41,8 +42,10 @@ long long partValue(const std::string &part) {
         return -1;
     }
     long long value = 0;
+    const std::string values = "0123456789abcdef";
     for (char c : digits) {
-        value = std::min(value * base + std::stoi(std::string(1, c), nullptr, 16), 1LL << 40);
+        long long digit = static_cast<long long>(values.find(static_cast<char>(std::tolower(c))));
+        value = std::min(value * base + digit, 1LL << 40);
     }
     return value;
 }

@@ -83,7 +83,7 @@ int checkHost(const char *p) {
     return -1;
 }
 
-// Exactly equal texts.
+// Exactly equal texts. (strcmp would be one more import in a binary that counts its bytes.)
 bool same(const char *a, const char *b) {
     while (*a != '\0' && *a == *b) {
         ++a;
