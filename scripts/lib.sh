@@ -63,6 +63,10 @@ configure_and_build() {
     cmake --build "$dir" -j "$(nproc)"
 }
 
+# station-presence: its libraries, and the broker, MQTT clients and browser its tests run.
+PRESENCE_PACKAGES=(pkgconf libsqlite3-dev libmosquitto-dev nlohmann-json3-dev mosquitto
+    mosquitto-clients chromium)
+
 HARDENING_PACKAGES=(clang libclang-rt-14-dev clang-tidy clang-format cppcheck)
 
 CROSS_PACKAGES=(gcc-mipsel-linux-gnu g++-mipsel-linux-gnu binutils-mipsel-linux-gnu musl-dev:mipsel
