@@ -1,7 +1,9 @@
 #include "dump_reader.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -35,16 +37,18 @@ struct Block {
     std::vector<uint8_t> bytes;
 };
 
-void refuse(Tally &tally, long at, const char *why) {
-    fprintf(stderr, "station-decode: -: line %ld: %s\n", at, why);
-    ++tally.refused;
+const std::string FROM = "-";
+
+std::string lineText(long line) {
+    return "-: line " + std::to_string(line);
 }
 
-// Takes one input line into block, decoding it into out when it closes the block.
+// Takes one input line into block, decoding it into out when it closes the block; a block is
+// received when its closing line is read.
 void takeLine(const std::string &text, long lineNumber, Block &block, Output &out, Tally &tally) {
     if (text == "---") {
         if (block.open) {
-            refuse(tally, block.line, "dump not closed by +++");
+            tally.refuse(nullptr, lineText(block.line), "dump not closed by +++", 0);
         }
         block.open = true;
         block.badHex = false;
@@ -53,11 +57,13 @@ void takeLine(const std::string &text, long lineNumber, Block &block, Output &ou
     } else if (block.open && text == "+++") {
         block.open = false;
         if (block.badHex) {
-            refuse(tally, block.line, "not valid hex");
-        } else {
-            decodeOne(block.bytes.data(), static_cast<int>(block.bytes.size()), "-",
-                      "-: line " + std::to_string(block.line), out, tally);
+            tally.refuse(nullptr, lineText(block.line), "not valid hex", 0);
+            return;
         }
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        decodeOne(block.bytes.data(), static_cast<int>(block.bytes.size()),
+                  Arrival{FROM, lineText(block.line), nullptr, receivedText(now), 0}, out, tally);
     } else if (block.open && appendHexLine(text.c_str(), block.bytes) != 0) {
         block.badHex = true;
     }
@@ -66,32 +72,36 @@ void takeLine(const std::string &text, long lineNumber, Block &block, Output &ou
 } // namespace
 
 int dumpLoop(const Options &options) {
-    Output out(options.json);
-    out.appendText(options.json ? "" : CSV_HEADER);
+    Output out(options.json, options.heartbeats);
+    out.appendHeader();
     Tally tally;
     Block block;
     long lineNumber = 0;
     char *line = nullptr;
     size_t capacity = 0;
     ssize_t length;
-    while ((length = getline(&line, &capacity, stdin)) >= 0) {
+    bool ok = out.flush(nullptr);
+    while (ok && (length = getline(&line, &capacity, stdin)) >= 0) {
         std::string text(line, static_cast<size_t>(length));
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
             text.pop_back();
         }
         takeLine(text, ++lineNumber, block, out, tally);
-        if (!out.flush()) {
-            free(line);
-            return outputFailed(tally);
-        }
+        ok = out.flush(nullptr);
     }
+    int error = errno;
     free(line);
+    if (!ok) {
+        return outputFailed(tally, out, strerror(error));
+    }
+    if (ferror(stdin)) {
+        fprintf(stderr, "station-decode: cannot read input: %s\n", strerror(error));
+        tally.printSummary(out);
+        return 1;
+    }
     if (block.open) {
-        refuse(tally, block.line, "dump not closed by +++");
+        tally.refuse(nullptr, lineText(block.line), "dump not closed by +++", 0);
     }
-    if (!out.flush()) {
-        return outputFailed(tally);
-    }
-    printSummary(tally);
+    tally.printSummary(out);
     return tally.refused > 0 ? 1 : 0;
 }
