@@ -23,7 +23,8 @@ def pinned(core, argv):
 
 
 def measure(receiver, loadgen, reports, rate=None):
-    """Runs receiver (argv with PORT) against loadgen; returns (received, seconds, sent)."""
+    """Runs receiver (argv with PORT) against loadgen; returns (received, seconds, sent, cpu),
+    cpu the receiver's user and system seconds."""
     port = str(free_port())
     proc = subprocess.Popen(pinned(1, [w.replace("PORT", port) for w in receiver]),
                             stdout=subprocess.PIPE if "floor" in receiver[0] else
@@ -34,33 +35,35 @@ def measure(receiver, loadgen, reports, rate=None):
     sent, seconds = int(gen.stdout.split()[0]), float(gen.stdout.split()[1])
     time.sleep(0.5)
     proc.send_signal(signal.SIGTERM)
-    proc.wait()
     err = proc.stderr.read()
+    _, _, usage = os.wait4(proc.pid, 0)
+    proc.returncode = 0
     if proc.stdout:
         received = int(proc.stdout.read())
     else:
         m = re.search(r"(\d+) reports decoded, \d+ records printed, (\d+) refused", err)
         received = int(m.group(1)) + int(m.group(2))
-    return received, seconds, sent
+    return received, seconds, sent, usage.ru_utime + usage.ru_stime
 
 
 def main():
     loadgen, floor, decoder = sys.argv[1:4]
     reports = int(sys.argv[4]) if len(sys.argv) > 4 else 200000
-    print("receiving (%d reports of %d records sent flat out over loopback with sendmmsg)"
-          % (reports, RECORDS))
+    print("receiving (%d reports of %d records sent flat out over loopback with sendmmsg;"
+          " CPU: the receiver's user+system time per record received)" % (reports, RECORDS))
     rates = {}
     for name, argv in (("floor (recvmmsg)", [floor, "PORT"]),
                        ("station-decode", [decoder, "listen", "127.0.0.1:PORT"])):
-        received, seconds, sent = measure(argv, loadgen, reports)
+        received, seconds, sent, cpu = measure(argv, loadgen, reports)
         rates[name] = received * RECORDS / seconds
-        print("  %-18s %10.0f records/s, %7d of %d datagrams lost"
-              % (name, rates[name], sent - received, sent))
+        print("  %-18s %10.0f records/s, %7d of %d datagrams lost, CPU %6.1f ns/record"
+              % (name, rates[name], sent - received, sent, cpu * 1e9 / (received * RECORDS)))
     print("  ratio %.2f (goal: at least 0.80)" % (rates["station-decode"] /
                                                    rates["floor (recvmmsg)"]))
-    received, _, sent = measure([decoder, "listen", "127.0.0.1:PORT"], loadgen, 100000, 20000)
-    print("paced: station-decode at 20,000 reports/s for 5 s: %d of %d datagrams lost (goal: 0)"
-          % (sent - received, sent))
+    received, _, sent, cpu = measure([decoder, "listen", "127.0.0.1:PORT"], loadgen, 100000,
+                                     20000)
+    print("paced: station-decode at 20,000 reports/s for 5 s: %d of %d datagrams lost (goal: 0),"
+          " CPU %.1f ns/record" % (sent - received, sent, cpu * 1e9 / (received * RECORDS)))
 
 
 if __name__ == "__main__":

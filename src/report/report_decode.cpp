@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
-
 uint32_t be16(const uint8_t *at) {
     return static_cast<uint32_t>(at[0]) << 8 | at[1];
 }
@@ -16,15 +14,6 @@ uint32_t be16(const uint8_t *at) {
 uint32_t be32(const uint8_t *at) {
     return static_cast<uint32_t>(at[0]) << 24 | static_cast<uint32_t>(at[1]) << 16 |
            static_cast<uint32_t>(at[2]) << 8 | at[3];
-}
-
-void macText(const uint8_t *mac, char (&text)[MAC_TEXT_SIZE]) {
-    char *digit = text;
-    for (int i = 0; i < MAC_SIZE; ++i) {
-        *digit++ = HEX_DIGITS[mac[i] >> 4];
-        *digit++ = HEX_DIGITS[mac[i] & 0x0F];
-    }
-    *digit = '\0';
 }
 
 // The runs of bytes in a record that carry no field: all must be zero.
@@ -100,8 +89,8 @@ int decodeRecord(const uint8_t *bytes, DecodedRecord &out, const char *&why) {
     if (why != nullptr) {
         return -1;
     }
-    macText(bytes + RECORD_AP_MAC, out.apmac);
-    macText(bytes + RECORD_MU_MAC, out.mumac);
+    memcpy(out.apmac, bytes + RECORD_AP_MAC, MAC_SIZE);
+    memcpy(out.mumac, bytes + RECORD_MU_MAC, MAC_SIZE);
     out.timestamp = static_cast<int32_t>(be32(bytes + RECORD_TIMESTAMP));
     // The low 8 bits of a two's complement value: 0xC4 is -60.
     int32_t rssi = bytes[RECORD_RSSI];
