@@ -73,43 +73,61 @@ int parseOptions(int argc, char **argv, int first, const std::string &mode, Opti
     bool graceGiven = false;
     for (int i = first; i < argc; ++i) {
         std::string_view name = argv[i];
-        if (i + 1 >= argc)
+        if (i + 1 >= argc) {
             return usage(("missing value of " + std::string(name)).c_str());
+        }
         const char *value = argv[++i];
         bool run = mode.empty();
-        long long n = 0;
         if (name == "--db") {
             o.db = value;
         } else if (run && (name == "--interval" || name == "--grace")) {
-            if ((n = number(value, 1, 86400)) < 0)
+            const long long n = number(value, 1, 86400);
+            if (n < 0) {
                 return usage("SECONDS must be 1 to 86400");
+            }
             (name == "--grace" ? o.settings.grace : o.settings.interval) = n * 1000;
             graceGiven = graceGiven || name == "--grace";
         } else if (run && name == "--hysteresis") {
-            if ((n = number(value, 0, 100)) < 0)
+            const long long n = number(value, 0, 100);
+            if (n < 0) {
                 return usage("DB must be 0 to 100");
+            }
             o.settings.hysteresis = static_cast<int>(n);
         } else if (run && name == "--max-clients") {
-            if ((n = number(value, 1, 100000000)) < 0)
+            const long long n = number(value, 1, 100000000);
+            if (n < 0) {
                 return usage("N must be 1 to 100000000");
+            }
             o.settings.maxClients = static_cast<std::size_t>(n);
         } else if (run && name == "--keep") {
-            if ((n = number(value, 1, 36500)) < 0)
+            const long long n = number(value, 1, 36500);
+            if (n < 0) {
                 return usage("DAYS must be 1 to 36500");
+            }
             o.keepDays = static_cast<int>(n);
         } else if (run && name == "--mqtt") {
+            // HOST, HOST:PORT, [IPV6] or [IPV6]:PORT
             std::string hostPort = value;
-            auto colon = hostPort.rfind(':');
-            o.mqttHost = hostPort.substr(0, colon);
-            if (colon != std::string::npos &&
-                (o.mqttPort = static_cast<int>(number(value + colon + 1, 1, 65535))) < 0)
-                return usage("bad MQTT port");
-            if (o.mqttHost.empty())
+            bool bracket = hostPort.front() == '[';
+            auto close = bracket ? hostPort.find(']') : 0;
+            auto colon = hostPort.find(':', close == std::string::npos ? 0 : close);
+            o.mqttHost = bracket ? hostPort.substr(1, close - 1) : hostPort.substr(0, colon);
+            if (bracket && (close == std::string::npos ||
+                            (close + 1 < hostPort.size() && colon != close + 1))) {
                 return usage("bad MQTT host");
+            }
+            if (colon != std::string::npos &&
+                (o.mqttPort = static_cast<int>(number(value + colon + 1, 1, 65535))) < 0) {
+                return usage("bad MQTT port");
+            }
+            if (o.mqttHost.empty()) {
+                return usage("bad MQTT host");
+            }
         } else if (run && name == "--mqtt-prefix") {
             o.prefix = value;
-            if (o.prefix.empty() || o.prefix.find_first_of("#+") != std::string::npos)
+            if (o.prefix.empty() || o.prefix.find_first_of("#+") != std::string::npos) {
                 return usage("bad MQTT prefix");
+            }
         } else if ((mode == "visits" || mode == "report") && name == "--since") {
             o.since = value;
         } else if (mode == "report" && name == "--html") {
@@ -118,12 +136,15 @@ int parseOptions(int argc, char **argv, int first, const std::string &mode, Opti
             return usage(("unknown option " + std::string(name)).c_str());
         }
     }
-    if (!graceGiven)
+    if (!graceGiven) {
         o.settings.grace = 4 * o.settings.interval;
-    if (!mode.empty() && o.db.empty())
+    }
+    if (!mode.empty() && o.db.empty()) {
         return usage("--db FILE is needed");
-    if (mode == "report" && o.html.empty())
+    }
+    if (mode == "report" && o.html.empty()) {
         return usage("--html FILE is needed");
+    }
     return 0;
 }
 
@@ -138,8 +159,9 @@ int query(const std::string &mode, const Options &o) {
     }
     double since = 0;
     if (!o.since.empty() &&
-        store.parseSince(o.since, static_cast<double>(std::time(nullptr)), since) != 0)
+        store.parseSince(o.since, static_cast<double>(std::time(nullptr)), since) != 0) {
         return usage("TIME must be 30m, 2h, 1d, Unix seconds or YYYY-MM-DD HH:MM:SS");
+    }
     int rc = mode == "now"      ? store.printNow(stdout, why)
              : mode == "visits" ? store.printVisits(stdout, since, why)
              : mode == "aps"    ? store.printAps(stdout, why)
@@ -161,6 +183,7 @@ class Refusals {
     void refuse(uint64_t line, const std::string &why) {
         total_++;
         if (total_ <= kVerbatim) {
+            told_ = std::chrono::steady_clock::now();
             std::fprintf(stderr, "station-presence: line %llu: %s\n",
                          static_cast<unsigned long long>(line), why.c_str());
             return;
@@ -172,8 +195,9 @@ class Refusals {
     }
     void tell(bool final) {
         auto now = std::chrono::steady_clock::now();
-        if (held_ == 0 || (!final && now - told_ < std::chrono::seconds(10)))
+        if (held_ == 0 || (!final && now - told_ < std::chrono::seconds(10))) {
             return;
+        }
         told_ = now;
         std::fprintf(stderr, "station-presence: %llu more lines refused, the last: line %llu: %s\n",
                      static_cast<unsigned long long>(held_),
@@ -210,8 +234,9 @@ struct Run {
 
     Millis now() const {
         auto elapsed = std::chrono::steady_clock::now() - readAt;
-        if (lastReceived == 0)
+        if (lastReceived == 0) {
             return static_cast<Millis>(std::time(nullptr)) * 1000;
+        }
         return lastReceived +
                std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
     }
@@ -230,8 +255,9 @@ struct Run {
             break;
         }
         tracker.observe(s, events);
-        if (store)
+        if (store) {
             store->sighting(s);
+        }
         lastReceived = std::max(lastReceived, s.received);
         readAt = std::chrono::steady_clock::now();
     }
@@ -250,10 +276,12 @@ struct Run {
                 json += '\n';
                 std::fwrite(json.data(), 1, json.size(), stdout);
             }
-            if (mqtt)
+            if (mqtt) {
                 mqtt->publish(e);
-            if (store)
+            }
+            if (store) {
                 store->record(e);
+            }
         }
         if (!events.empty() && !outputFailed && std::fflush(stdout) != 0) {
             std::fprintf(stderr, "station-presence: cannot write events: %s\n",
@@ -274,12 +302,14 @@ int follow(Run &run) {
     for (;;) {
         pollfd in{STDIN_FILENO, POLLIN, 0};
         int ready = stopping != 0 ? 0 : poll(&in, 1, 1000);
-        if (stopping != 0)
+        if (stopping != 0) {
             break;
+        }
         if (ready > 0) {
             ssize_t got = read(STDIN_FILENO, buffer + held, sizeof buffer - held);
-            if (got == 0)
+            if (got == 0) {
                 break;
+            }
             if (got < 0 && errno != EINTR && errno != EAGAIN) {
                 std::fprintf(stderr, "station-presence: cannot read input: %s\n",
                              std::strerror(errno));
@@ -288,10 +318,12 @@ int follow(Run &run) {
             std::size_t end = held + static_cast<std::size_t>(std::max<ssize_t>(got, 0));
             std::size_t start = 0;
             for (std::size_t i = held; i < end; ++i) {
-                if (buffer[i] != '\n')
+                if (buffer[i] != '\n') {
                     continue;
-                if (!skipping)
+                }
+                if (!skipping) {
                     run.line(std::string_view(buffer + start, i - start));
+                }
                 skipping = false;
                 start = i + 1;
             }
@@ -306,8 +338,9 @@ int follow(Run &run) {
         run.tracker.tick(run.now(), run.events);
         run.emit();
         run.refusals.tell(false);
-        if (run.mqtt && run.mqtt->wantsResync())
+        if (run.mqtt && run.mqtt->wantsResync()) {
             run.mqtt->resync(run.tracker.present(), run.tracker.aps());
+        }
         auto now = std::chrono::steady_clock::now();
         if (run.store && now - flushedAt >= std::chrono::seconds(1)) {
             flushedAt = now;
@@ -318,8 +351,9 @@ int follow(Run &run) {
             }
         }
     }
-    if (held > 0 && !skipping)
+    if (held > 0 && !skipping) {
         run.line(std::string_view(buffer, held));
+    }
     run.emit();
     return 0;
 }
@@ -340,20 +374,24 @@ void summary(const Run &run) {
                  static_cast<unsigned long long>(run.counts[3]),
                  static_cast<unsigned long long>(run.counts[4]), run.tracker.tracked(),
                  run.tracker.present().size(), run.tracker.aps().size());
-    if (c.unknownHeartbeats > 0)
+    if (c.unknownHeartbeats > 0) {
         std::fprintf(stderr, "; %llu heartbeats from addresses without a record yet",
                      static_cast<unsigned long long>(c.unknownHeartbeats));
-    if (c.candidatesEvicted + c.clientsRefused > 0)
+    }
+    if (c.candidatesEvicted + c.clientsRefused > 0) {
         std::fprintf(stderr, "; client cap: %llu probing clients dropped, %llu refused",
                      static_cast<unsigned long long>(c.candidatesEvicted),
                      static_cast<unsigned long long>(c.clientsRefused));
-    if (run.store)
+    }
+    if (run.store) {
         std::fprintf(stderr, "; %llu rows written in %llu transactions",
                      static_cast<unsigned long long>(run.store->rowsWritten()),
                      static_cast<unsigned long long>(run.store->transactions()));
-    if (run.mqtt)
+    }
+    if (run.mqtt) {
         std::fprintf(stderr, "; %llu MQTT messages not delivered",
                      static_cast<unsigned long long>(run.mqtt->unsent()));
+    }
     std::fprintf(stderr, "\n");
 }
 
@@ -392,8 +430,9 @@ int follow(const Options &o) {
         rc = 1;
     }
     if (run->mqtt) {
-        if (run->mqtt->wantsResync())
+        if (run->mqtt->wantsResync()) {
             run->mqtt->resync(run->tracker.present(), run->tracker.aps());
+        }
         run->mqtt->close();
     }
     summary(*run);
@@ -415,7 +454,8 @@ int main(int argc, char **argv) {
     bool query = first == "now" || first == "visits" || first == "aps" || first == "report";
     Options o;
     int rc = parseOptions(argc, argv, query ? 2 : 1, query ? first : "", o);
-    if (rc != 0)
+    if (rc != 0) {
         return rc;
+    }
     return query ? ::query(first, o) : follow(o);
 }

@@ -42,8 +42,9 @@ std::string eventJson(const Event &e) {
     j["event"] = eventName(e.kind);
     j["time"] = seconds(e.time);
     if (e.client != 0 || e.kind == EventKind::Arrive || e.kind == EventKind::Move ||
-        e.kind == EventKind::Leave)
+        e.kind == EventKind::Leave) {
         j["client"] = macText(e.client);
+    }
     j["ap"] = macText(e.ap);
     j["address"] = e.address;
     switch (e.kind) {
@@ -61,15 +62,18 @@ std::string eventJson(const Event &e) {
         j["offset"] = seconds(e.offset);
         break;
     }
-    if (e.kind == EventKind::Move)
+    if (e.kind == EventKind::Move) {
         j["from"] = macText(e.fromAp);
-    if (e.kind == EventKind::Arrive || e.kind == EventKind::Leave)
+    }
+    if (e.kind == EventKind::Arrive || e.kind == EventKind::Leave) {
         j["since"] = seconds(e.since);
+    }
     if (e.kind == EventKind::Leave) {
         j["last_seen"] = seconds(e.lastSeen);
         Json dwell = Json::object();
-        for (const auto &[ap, ms] : e.dwell)
+        for (const auto &[ap, ms] : e.dwell) {
             dwell[macText(ap)] = seconds(ms);
+        }
         j["dwell"] = dwell;
     }
     return j.dump(-1, ' ', false, Json::error_handler_t::replace);
@@ -79,8 +83,9 @@ std::string eventJson(const Event &e) {
 
 struct MqttCallbacks {
     static void connected(mosquitto * /*mosq*/, void *self, int rc) {
-        if (rc == 0)
+        if (rc == 0) {
             static_cast<Mqtt *>(self)->resync_ = true;
+        }
     }
     static void published(mosquitto * /*mosq*/, void *self, int /*mid*/) {
         static_cast<Mqtt *>(self)->acknowledged_++;
@@ -98,8 +103,9 @@ Mqtt::~Mqtt() {
 int Mqtt::open(const std::string &host, int port, const std::string &prefix, std::string &why) {
     mosquitto_lib_init();
     prefix_ = prefix;
-    for (char ch : prefix)
+    for (char ch : prefix) {
         objectPrefix_ += std::isalnum(static_cast<unsigned char>(ch)) != 0 ? ch : '_';
+    }
     mosq_ = mosquitto_new(nullptr, true, this);
     if (mosq_ == nullptr) {
         why = "cannot create an MQTT client";
@@ -111,8 +117,9 @@ int Mqtt::open(const std::string &host, int port, const std::string &prefix, std
     mosquitto_will_set(mosq_, status.c_str(), 7, "offline", 1, true);
     mosquitto_reconnect_delay_set(mosq_, 1, 30, true);
     int rc = mosquitto_connect(mosq_, host.c_str(), port, 30);
-    if (rc == MOSQ_ERR_SUCCESS)
+    if (rc == MOSQ_ERR_SUCCESS) {
         rc = mosquitto_loop_start(mosq_);
+    }
     if (rc != MOSQ_ERR_SUCCESS) {
         why = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
         return -1;
@@ -123,10 +130,11 @@ int Mqtt::open(const std::string &host, int port, const std::string &prefix, std
 void Mqtt::send(const std::string &topic, const std::string &payload, bool retain) {
     int rc = mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                                payload.data(), 1, retain);
-    if (rc == MOSQ_ERR_SUCCESS)
+    if (rc == MOSQ_ERR_SUCCESS) {
         sent_++;
-    else
+    } else {
         unsent_++; // a retained state comes again with the resync after the reconnection
+    }
 }
 
 void Mqtt::clientState(uint64_t mumac, bool home, uint64_t ap, const std::string &address, int rssi,
@@ -179,20 +187,24 @@ void Mqtt::publish(const Event &e) {
 
 void Mqtt::resync(const std::vector<Presence> &present, const std::vector<Ap> &aps) {
     send(prefix_ + "/status", "online", true);
-    for (const Ap &ap : aps)
+    for (const Ap &ap : aps) {
         send(prefix_ + "/ap/" + macText(ap.apmac) + "/state", ap.silent ? "offline" : "online",
              true);
+    }
     std::unordered_map<uint64_t, const std::string *> address;
-    for (const Ap &ap : aps)
+    for (const Ap &ap : aps) {
         address[ap.apmac] = &ap.address;
-    for (const Presence &p : present)
+    }
+    for (const Presence &p : present) {
         clientState(p.mumac, true, p.ap, *address[p.ap], p.rssi, p.assoc, p.firstSeen);
+    }
 }
 
 void Mqtt::close() {
     send(prefix_ + "/status", "offline", true);
-    for (int i = 0; i < 50 && acknowledged_ < sent_; ++i)
+    for (int i = 0; i < 50 && acknowledged_ < sent_; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     unsent_ += sent_ - acknowledged_;
     mosquitto_disconnect(mosq_);
 }

@@ -73,14 +73,15 @@ std::string utc(double t, Stamp stamp) {
     std::time_t seconds = static_cast<std::time_t>(t);
     std::tm tm{};
     gmtime_r(&seconds, &tm);
-    char text[32];
-    if (stamp == Stamp::Full)
-        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-    else if (stamp == Stamp::Short)
-        std::strftime(text, sizeof text, "%H:%M:%S", &tm);
-    else
-        std::strftime(text, sizeof text, "%m-%d %H:%M", &tm);
-    return text;
+    char stamped[32];
+    if (stamp == Stamp::Full) {
+        std::strftime(stamped, sizeof stamped, "%Y-%m-%d %H:%M:%S", &tm);
+    } else if (stamp == Stamp::Short) {
+        std::strftime(stamped, sizeof stamped, "%H:%M:%S", &tm);
+    } else {
+        std::strftime(stamped, sizeof stamped, "%m-%d %H:%M", &tm);
+    }
+    return stamped;
 }
 
 std::string text(sqlite3_stmt *stmt, int i) {
@@ -96,13 +97,16 @@ int query(sqlite3 *db, const char *sql, double bound, Row row, std::string &why)
         why = sqlite3_errmsg(db);
         return -1;
     }
-    if (sqlite3_bind_parameter_count(stmt) > 0)
+    if (sqlite3_bind_parameter_count(stmt) > 0) {
         sqlite3_bind_double(stmt, 1, bound);
+    }
     int rc = 0;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
         row(stmt);
-    if (rc != SQLITE_DONE)
+    }
+    if (rc != SQLITE_DONE) {
         why = sqlite3_errmsg(db);
+    }
     sqlite3_finalize(stmt);
     return rc == SQLITE_DONE ? 0 : -1;
 }
@@ -132,8 +136,9 @@ int load(sqlite3 *db, double since, Data &d, std::string &why) {
             d.aps.push_back(ap);
         },
         why);
-    if (rc != 0)
+    if (rc != 0) {
         return -1;
+    }
     double first = 0;
     rc = query(
         db,
@@ -145,20 +150,23 @@ int load(sqlite3 *db, double since, Data &d, std::string &why) {
             d.to = sqlite3_column_double(s, 1);
         },
         why);
-    if (rc != 0)
+    if (rc != 0) {
         return -1;
+    }
     d.from = std::max(first, since);
-    if (d.to <= d.from)
+    if (d.to <= d.from) {
         d.to = d.from + 60;
+    }
     auto add = [&](std::vector<Span> ApRow::*list) {
         return [&d, &index, list](sqlite3_stmt *s) {
             auto it = index.find(text(s, 0));
-            if (it != index.end())
+            if (it != index.end()) {
                 (d.aps[it->second].*list)
                     .push_back(
                         Span{sqlite3_column_double(s, 1), sqlite3_column_type(s, 2) == SQLITE_NULL
                                                               ? d.to
                                                               : sqlite3_column_double(s, 2)});
+            }
         };
     };
     // An open visit's current stay lasts until now; a closed visit's until it was last seen.
@@ -169,8 +177,9 @@ int load(sqlite3 *db, double since, Data &d, std::string &why) {
               "WHERE COALESCE(s.until, v.departed, 9e18) >= ?1",
               d.from, add(&ApRow::stays), why) != 0 ||
         query(db, "SELECT apmac, since, until FROM silences WHERE COALESCE(until, 9e18) >= ?1",
-              d.from, add(&ApRow::silences), why) != 0)
+              d.from, add(&ApRow::silences), why) != 0) {
         return -1;
+    }
     return 0;
 }
 
@@ -183,8 +192,9 @@ void count(Data &d) {
     for (ApRow &ap : d.aps) {
         std::vector<int> delta(kBuckets + 1, 0);
         for (const Span &s : ap.stays) {
-            if (s.until < d.from)
+            if (s.until < d.from) {
                 continue;
+            }
             delta[static_cast<std::size_t>(bucket(s.since))]++;
             delta[static_cast<std::size_t>(bucket(s.until)) + 1]--;
         }
@@ -214,10 +224,12 @@ void timeAxis(std::ostringstream &svg, const Data &d, double y) {
 std::string chart(const Data &d, const std::vector<const ApRow *> &lines,
                   const std::vector<int> &others) {
     int top = 1;
-    for (const ApRow *ap : lines)
+    for (const ApRow *ap : lines) {
         top = std::max(top, ap->peak);
-    for (int n : others)
+    }
+    for (int n : others) {
         top = std::max(top, n);
+    }
     std::ostringstream svg;
     svg << "<svg id=\"presence\" xmlns=\"http://www.w3.org/2000/svg\" width=\""
         << kLeft + kWidth + 20 << "\" height=\"" << kTop + kHeight + 30 << "\" role=\"img\">"
@@ -243,10 +255,12 @@ std::string chart(const Data &d, const std::vector<const ApRow *> &lines,
         }
         svg << "\"/>";
     };
-    for (std::size_t i = 0; i < lines.size(); ++i)
+    for (std::size_t i = 0; i < lines.size(); ++i) {
         line(lines[i]->present, lines[i]->apmac, kColours[i]);
-    if (!others.empty())
+    }
+    if (!others.empty()) {
         line(others, "others", kColours[kLines]);
+    }
     svg << "</svg>";
     return svg.str();
 }
@@ -266,10 +280,11 @@ std::string liveness(const Data &d) {
             << "<rect class=\"heard\" x=\"" << xOf(d, ap.firstHeard) << "\" y=\"" << y + 2
             << "\" width=\"" << xOf(d, d.to) - xOf(d, ap.firstHeard) << "\" height=\"" << kRow - 4
             << "\"/>";
-        for (const Span &s : ap.silences)
+        for (const Span &s : ap.silences) {
             svg << "<rect class=\"silent\" x=\"" << xOf(d, s.since) << "\" y=\"" << y + 2
                 << "\" width=\"" << std::max(1.0, xOf(d, s.until) - xOf(d, s.since))
                 << "\" height=\"" << kRow - 4 << "\"/>";
+        }
         svg << "</g>";
     }
     timeAxis(svg, d, kRow * static_cast<double>(d.aps.size()));
@@ -281,21 +296,23 @@ std::string liveness(const Data &d) {
 
 int writeReport(sqlite3 *db, const std::string &file, double since, std::string &why) {
     Data d;
-    if (load(db, since, d, why) != 0)
+    if (load(db, since, d, why) != 0) {
         return -1;
+    }
     count(d);
-    std::vector<const ApRow *> ranked;
-    for (const ApRow &ap : d.aps)
-        ranked.push_back(&ap);
+    std::vector<const ApRow *> ranked(d.aps.size());
+    std::transform(d.aps.begin(), d.aps.end(), ranked.begin(), [](const ApRow &ap) { return &ap; });
     std::stable_sort(ranked.begin(), ranked.end(),
                      [](const ApRow *a, const ApRow *b) { return a->peak > b->peak; });
     std::vector<int> others;
     if (ranked.size() > static_cast<std::size_t>(kLines)) {
         others.assign(kBuckets, 0);
-        for (std::size_t i = kLines; i < ranked.size(); ++i)
-            for (int b = 0; b < kBuckets; ++b)
+        for (std::size_t i = kLines; i < ranked.size(); ++i) {
+            for (int b = 0; b < kBuckets; ++b) {
                 others[static_cast<std::size_t>(b)] +=
                     ranked[i]->present[static_cast<std::size_t>(b)];
+            }
+        }
         ranked.resize(kLines);
     }
     std::ostringstream page;
@@ -312,21 +329,24 @@ int writeReport(sqlite3 *db, const std::string &file, double since, std::string 
          << utc(d.from, Stamp::Full) << " to " << utc(d.to, Stamp::Full) << " UTC, " << d.aps.size()
          << " access points</p>\n"
          << chart(d, ranked, others) << "\n<p id=\"legend\">";
-    for (std::size_t i = 0; i < ranked.size(); ++i)
+    for (std::size_t i = 0; i < ranked.size(); ++i) {
         page << "<span class=\"legend\"><span class=\"swatch\" style=\"background:" << kColours[i]
              << "\"></span>" << escape(ranked[i]->apmac) << "</span> ";
-    if (!others.empty())
+    }
+    if (!others.empty()) {
         page << "<span class=\"legend\"><span class=\"swatch\" style=\"background:"
              << kColours[kLines] << "\"></span>others (" << d.aps.size() - kLines << ")</span>";
+    }
     page << "</p>\n<h2>Access points</h2>\n"
          << liveness(d)
          << "\n<table id=\"aps\"><tr><th>ap</th><th>address</th><th>state</th><th>clients</th>"
          << "<th>last heard (UTC)</th><th>silences</th></tr>\n";
-    for (const ApRow &ap : d.aps)
+    for (const ApRow &ap : d.aps) {
         page << "<tr data-ap=\"" << escape(ap.apmac) << "\"><td>" << escape(ap.apmac) << "</td><td>"
              << escape(ap.address) << "</td><td>" << (ap.silent ? "silent" : "live") << "</td><td>"
              << ap.clients << "</td><td>" << utc(ap.lastHeard, Stamp::Full) << "</td><td>"
              << ap.silences.size() << "</td></tr>\n";
+    }
     page << "</table>\n</body></html>\n";
     std::FILE *out = std::fopen(file.c_str(), "w");
     if (out == nullptr) {
@@ -336,8 +356,9 @@ int writeReport(sqlite3 *db, const std::string &file, double since, std::string 
     std::string html = page.str();
     bool ok = std::fwrite(html.data(), 1, html.size(), out) == html.size();
     ok = std::fclose(out) == 0 && ok;
-    if (!ok)
+    if (!ok) {
         why = file + ": " + std::strerror(errno);
+    }
     return ok ? 0 : -1;
 }
 

@@ -25,8 +25,9 @@ uint32_t Tracker::apFor(const Sighting &s) {
     if (ap.address != s.address) { // a new lease: its heartbeats now come from there
         auto &old = byAddress_[ap.address];
         old.erase(std::remove(old.begin(), old.end(), it->second), old.end());
-        if (old.empty())
+        if (old.empty()) {
             byAddress_.erase(ap.address);
+        }
         byAddress_[s.address].push_back(it->second);
         ap.address = s.address;
     }
@@ -69,8 +70,9 @@ void Tracker::checkClock(uint32_t index, const Sighting &s, std::vector<Event> &
 
 void Tracker::restoreAp(const Ap &ap) {
     auto [it, added] = apIndex_.try_emplace(ap.apmac, static_cast<uint32_t>(aps_.size()));
-    if (!added)
+    if (!added) {
         return;
+    }
     aps_.push_back(ap);
     aps_.back().clients = 0;
     byAddress_[ap.address].push_back(it->second);
@@ -82,11 +84,12 @@ void Tracker::restoreAp(const Ap &ap) {
 
 template <typename Key>
 static void addDwell(std::vector<std::pair<Key, Millis>> &dwell, Key ap, Millis ms) {
-    for (auto &[at, total] : dwell)
+    for (auto &[at, total] : dwell) {
         if (at == ap) {
             total += ms;
             return;
         }
+    }
     dwell.emplace_back(ap, ms);
 }
 
@@ -124,8 +127,9 @@ bool Tracker::evictCandidate() {
 
 Tracker::Client *Tracker::admit(uint64_t mumac, Millis t) {
     auto it = clients_.find(mumac);
-    if (it != clients_.end())
+    if (it != clients_.end()) {
         return &it->second;
+    }
     if (clients_.size() >= settings_.maxClients && !evictCandidate()) {
         counters_.clientsRefused++;
         return nullptr;
@@ -139,8 +143,9 @@ Tracker::Client *Tracker::admit(uint64_t mumac, Millis t) {
 
 void Tracker::see(uint32_t ap, const Sighting &s, std::vector<Event> &events) {
     Client *found = admit(s.mumac, s.received);
-    if (found == nullptr)
+    if (found == nullptr) {
         return;
+    }
     Client &c = *found;
     Millis t = s.received;
     c.lastSeen = std::max(c.lastSeen, t);
@@ -152,15 +157,17 @@ void Tracker::see(uint32_t ap, const Sighting &s, std::vector<Event> &events) {
             slot = &v;
             break;
         }
-        if (v.ap == kNone || (slot->ap != kNone && v.seen < slot->seen))
+        if (v.ap == kNone || (slot->ap != kNone && v.seen < slot->seen)) {
             slot = &v;
+        }
     }
     *slot = View{ap, t, static_cast<int16_t>(s.rssi), s.assoc};
     if (!c.present) {
         // A probing client is present once seen in a second round: a one-off probe of a
         // random address costs no visit.
-        if (!s.assoc && t - c.firstSeen < settings_.interval / 2)
+        if (!s.assoc && t - c.firstSeen < settings_.interval / 2) {
             return;
+        }
         c.present = true;
         presentCount_++;
         c.ap = ap;
@@ -180,24 +187,29 @@ void Tracker::reselect(uint64_t mumac, Client &c, Millis t, std::vector<Event> &
     const View *best = nullptr;
     const View *current = nullptr;
     for (const View &v : c.views) {
-        if (!fresh(v, t))
+        if (!fresh(v, t)) {
             continue;
-        if (v.ap == c.ap)
+        }
+        if (v.ap == c.ap) {
             current = &v;
-        if (best == nullptr || v.assoc > best->assoc ||
-            (v.assoc == best->assoc && v.rssi > best->rssi))
+        }
+        if (best == nullptr || (v.assoc && !best->assoc) ||
+            (v.assoc == best->assoc && v.rssi > best->rssi)) {
             best = &v;
+        }
     }
-    if (best == nullptr)
+    if (best == nullptr) {
         return;
+    }
     bool move =
         current == nullptr || (best->assoc && !current->assoc) ||
         (best->assoc == current->assoc && best->rssi >= current->rssi + settings_.hysteresis);
-    const View &now = move ? *best : *current;
-    c.rssi = now.rssi;
-    c.assoc = now.assoc;
-    if (!move || best->ap == c.ap)
+    const View &chosen = move ? *best : *current;
+    c.rssi = chosen.rssi;
+    c.assoc = chosen.assoc;
+    if (!move || best->ap == c.ap) {
         return;
+    }
     uint32_t from = c.ap;
     addDwell(c.dwell, from, t - c.apSince);
     aps_[from].clients--;
@@ -215,8 +227,9 @@ void Tracker::expire(uint64_t mumac, Client &c, Millis at, std::vector<Event> &e
         e.since = c.firstSeen;
         e.lastSeen = c.lastSeen;
         addDwell(c.dwell, c.ap, std::max<Millis>(0, c.lastSeen - c.apSince));
-        for (const auto &[ap, ms] : c.dwell)
+        for (const auto &[ap, ms] : c.dwell) {
             e.dwell.emplace_back(aps_[ap].apmac, ms);
+        }
         aps_[c.ap].clients--;
         presentCount_--;
         events.push_back(e);
@@ -227,8 +240,9 @@ void Tracker::expire(uint64_t mumac, Client &c, Millis at, std::vector<Event> &e
 bool Tracker::restoreClient(const Presence &p,
                             const std::vector<std::pair<uint64_t, Millis>> &dwell) {
     auto ap = apIndex_.find(p.ap);
-    if (ap == apIndex_.end() || clients_.count(p.mumac) != 0)
+    if (ap == apIndex_.end() || clients_.count(p.mumac) != 0) {
         return false;
+    }
     Client &c = clients_[p.mumac];
     c.firstSeen = p.firstSeen;
     c.lastSeen = p.lastSeen;
@@ -239,8 +253,9 @@ bool Tracker::restoreClient(const Presence &p,
     c.present = c.resumed = true;
     for (const auto &[apmac, ms] : dwell) {
         auto other = apIndex_.find(apmac);
-        if (other != apIndex_.end())
+        if (other != apIndex_.end()) {
             c.dwell.emplace_back(other->second, ms);
+        }
     }
     aps_[c.ap].clients++;
     presentCount_++;
@@ -252,8 +267,9 @@ bool Tracker::restoreClient(const Presence &p,
 // ---- the clock -------------------------------------------------------------------------
 
 void Tracker::tick(Millis now, std::vector<Event> &events) {
-    if (restored_ && resumeAt_ == 0)
+    if (restored_ && resumeAt_ == 0) {
         resumeAt_ = now;
+    }
     now_ = std::max(now_, now);
     std::size_t first = events.size();
     while (!deadlines_.empty() && deadlines_.front().first < now_) {
@@ -261,13 +277,15 @@ void Tracker::tick(Millis now, std::vector<Event> &events) {
         std::pop_heap(deadlines_.begin(), deadlines_.end(), std::greater<>());
         deadlines_.pop_back();
         auto it = clients_.find(mumac);
-        if (it == clients_.end() || it->second.deadline != deadline)
+        if (it == clients_.end() || it->second.deadline != deadline) {
             continue;
+        }
         Millis at = due(it->second);
-        if (at >= now_)
+        if (at >= now_) {
             schedule(mumac, it->second, at);
-        else
+        } else {
             expire(mumac, it->second, at, events);
+        }
     }
     // Hearing an access point only moves its deadline later: the earliest one found by the
     // last sweep is never after the real one.
@@ -275,10 +293,12 @@ void Tracker::tick(Millis now, std::vector<Event> &events) {
         nextApSweep_ = INT64_MAX;
         for (Ap &ap : aps_) {
             Millis last = std::max(ap.lastHeard, resumeAt_);
-            if (!ap.silent && now_ - last > settings_.grace)
+            if (!ap.silent && now_ - last > settings_.grace) {
                 silence(ap, last, events);
-            if (!ap.silent)
+            }
+            if (!ap.silent) {
                 nextApSweep_ = std::min(nextApSweep_, last + settings_.grace);
+            }
         }
     }
     compact();
@@ -317,8 +337,9 @@ void Tracker::observe(const Sighting &s, std::vector<Event> &events) {
             counters_.unknownHeartbeats++;
             return;
         }
-        for (uint32_t ap : it->second)
+        for (uint32_t ap : it->second) {
             hear(ap, s.received, events);
+        }
         return;
     }
     counters_.records++;
@@ -333,10 +354,12 @@ void Tracker::observe(const Sighting &s, std::vector<Event> &events) {
 std::vector<Presence> Tracker::present() const {
     std::vector<Presence> out;
     out.reserve(presentCount_);
-    for (const auto &[mumac, c] : clients_)
-        if (c.present)
+    for (const auto &[mumac, c] : clients_) {
+        if (c.present) {
             out.push_back(Presence{mumac, aps_[c.ap].apmac, c.rssi, c.assoc, c.firstSeen,
                                    c.lastSeen, c.apSince});
+        }
+    }
     std::sort(out.begin(), out.end(),
               [](const Presence &a, const Presence &b) { return a.mumac < b.mumac; });
     return out;

@@ -2,6 +2,7 @@
 
 #include "presence_input.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <sqlite3.h>
@@ -52,16 +53,19 @@ static Millis millis(double s) {
 }
 
 Store::~Store() {
-    for (auto &entry : statements_)
+    for (auto &entry : statements_) {
         sqlite3_finalize(entry.second);
-    if (db_ != nullptr)
+    }
+    if (db_ != nullptr) {
         sqlite3_close(db_);
+    }
 }
 
 int Store::exec(const char *sql, std::string &why) {
     char *error = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) == SQLITE_OK)
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) == SQLITE_OK) {
         return 0;
+    }
     why = error != nullptr ? error : sqlite3_errmsg(db_);
     sqlite3_free(error);
     return -1;
@@ -70,10 +74,11 @@ int Store::exec(const char *sql, std::string &why) {
 // Prepared once per text: sql is always a literal, so its address names it.
 sqlite3_stmt *Store::statement(const char *sql) {
     sqlite3_stmt *&stmt = statements_[sql];
-    if (stmt == nullptr)
+    if (stmt == nullptr) {
         sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr);
-    else
+    } else {
         sqlite3_reset(stmt);
+    }
     return stmt;
 }
 
@@ -138,12 +143,14 @@ void Store::resume(Tracker &tracker) {
                           "WHERE visit = ? AND until IS NOT NULL GROUP BY apmac");
         sqlite3_bind_int64(dwell, 1, id);
         std::vector<std::pair<uint64_t, Millis>> spent;
-        while (sqlite3_step(dwell) == SQLITE_ROW)
+        while (sqlite3_step(dwell) == SQLITE_ROW) {
             spent.emplace_back(macColumn(dwell, 0), millis(sqlite3_column_double(dwell, 1)));
-        if (tracker.restoreClient(p, spent))
+        }
+        if (tracker.restoreClient(p, spent)) {
             openVisits_[p.mumac] = id;
-        else
+        } else {
             orphans.push_back(id);
+        }
     }
     for (int64_t id : orphans) { // its access point is unknown: it ended when last seen
         sqlite3_stmt *close = statement("UPDATE visits SET departed = last_seen WHERE id = ?");
@@ -155,8 +162,9 @@ void Store::resume(Tracker &tracker) {
 // ---- writing ---------------------------------------------------------------------------
 
 void Store::sighting(const Sighting &s) {
-    if (keepDays_ > 0 && !s.heartbeat)
+    if (keepDays_ > 0 && !s.heartbeat) {
         sightings_.push_back(s);
+    }
 }
 
 static void bindMac(sqlite3_stmt *stmt, int i, uint64_t mac) {
@@ -172,15 +180,17 @@ int Store::apply(const Event &e) {
     int64_t visit = 0;
     if (e.kind == EventKind::Move || e.kind == EventKind::Leave) {
         auto it = openVisits_.find(e.client);
-        if (it == openVisits_.end())
+        if (it == openVisits_.end()) {
             return 0;
+        }
         visit = it->second;
         sqlite3_stmt *close =
             statement("UPDATE stays SET until = ? WHERE visit = ? AND until IS NULL");
         sqlite3_bind_double(close, 1, seconds(e.kind == EventKind::Leave ? e.lastSeen : e.time));
         sqlite3_bind_int64(close, 2, visit);
-        if (step(close) != 0)
+        if (step(close) != 0) {
             return -1;
+        }
         rows_ += static_cast<uint64_t>(sqlite3_changes(db_));
     }
     sqlite3_stmt *stmt = nullptr;
@@ -193,9 +203,10 @@ int Store::apply(const Event &e) {
         sqlite3_bind_double(stmt, 3, seconds(e.time));
         bindMac(stmt, 4, e.ap);
         sqlite3_bind_int(stmt, 5, e.rssi);
-        sqlite3_bind_int(stmt, 6, e.assoc);
-        if (step(stmt) != 0)
+        sqlite3_bind_int(stmt, 6, static_cast<int>(e.assoc));
+        if (step(stmt) != 0) {
             return -1;
+        }
         visit = sqlite3_last_insert_rowid(db_);
         openVisits_[e.client] = visit;
         break;
@@ -210,10 +221,11 @@ int Store::apply(const Event &e) {
         sqlite3_bind_double(stmt, 2, seconds(e.kind == EventKind::Leave ? e.lastSeen : e.time));
         bindMac(stmt, 3, e.ap);
         sqlite3_bind_int(stmt, 4, e.rssi);
-        sqlite3_bind_int(stmt, 5, e.assoc);
+        sqlite3_bind_int(stmt, 5, static_cast<int>(e.assoc));
         sqlite3_bind_int64(stmt, 6, visit);
-        if (step(stmt) != 0)
+        if (step(stmt) != 0) {
             return -1;
+        }
         break;
     case EventKind::ApSilent:
         stmt = statement("INSERT INTO silences(apmac, since) VALUES(?, ?)");
@@ -229,8 +241,9 @@ int Store::apply(const Event &e) {
         return 0;
     }
     rows_++;
-    if (e.kind == EventKind::Leave)
+    if (e.kind == EventKind::Leave) {
         return 0;
+    }
     stmt = statement("INSERT INTO stays(visit, apmac, since) VALUES(?, ?, ?)");
     sqlite3_bind_int64(stmt, 1, visit);
     bindMac(stmt, 2, e.ap);
@@ -247,8 +260,10 @@ int Store::writeAps(const Tracker &tracker, Millis interval, bool final) {
         const Ap &ap = aps[i];
         bool known = i < apWritten_.size();
         if (known && apSilentWritten_[i] == ap.silent &&
-            (ap.lastHeard - apWritten_[i] < interval && !(final && ap.lastHeard != apWritten_[i])))
+            (ap.lastHeard - apWritten_[i] < interval &&
+             !(final && ap.lastHeard != apWritten_[i]))) {
             continue;
+        }
         sqlite3_stmt *stmt = statement(
             "INSERT INTO aps(apmac, address, first_heard, last_heard, silent, clock_offset) "
             "VALUES(?, ?, ?, ?, ?, ?) ON CONFLICT(apmac) DO UPDATE SET "
@@ -258,10 +273,11 @@ int Store::writeAps(const Tracker &tracker, Millis interval, bool final) {
         sqlite3_bind_text(stmt, 2, ap.address.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_double(stmt, 3, seconds(ap.firstHeard));
         sqlite3_bind_double(stmt, 4, seconds(ap.lastHeard));
-        sqlite3_bind_int(stmt, 5, ap.silent);
+        sqlite3_bind_int(stmt, 5, static_cast<int>(ap.silent));
         sqlite3_bind_double(stmt, 6, seconds(ap.clockOffset));
-        if (step(stmt) != 0)
+        if (step(stmt) != 0) {
             return -1;
+        }
         rows_++;
         if (!known) {
             apWritten_.push_back(0);
@@ -282,9 +298,10 @@ int Store::writeSightings(Millis now) {
         sqlite3_bind_int64(stmt, 4, s.timestamp);
         sqlite3_bind_int(stmt, 5, s.rssi);
         sqlite3_bind_int(stmt, 6, s.channel);
-        sqlite3_bind_int(stmt, 7, s.assoc);
-        if (step(stmt) != 0)
+        sqlite3_bind_int(stmt, 7, static_cast<int>(s.assoc));
+        if (step(stmt) != 0) {
             return -1;
+        }
     }
     rows_ += sightings_.size();
     sightings_.clear();
@@ -298,30 +315,37 @@ int Store::writeSightings(Millis now) {
 }
 
 int Store::flush(const Tracker &tracker, Millis interval, bool final, std::string &why) {
-    if (exec("BEGIN", why) != 0)
+    if (exec("BEGIN", why) != 0) {
         return -1;
+    }
     int rc = 0;
-    for (const Event &e : pending_)
-        if (rc == 0)
+    for (const Event &e : pending_) {
+        if (rc == 0) {
             rc = apply(e);
+        }
+    }
     pending_.clear();
-    if (rc == 0)
+    if (rc == 0) {
         rc = writeAps(tracker, interval, final);
-    if (rc == 0)
+    }
+    if (rc == 0) {
         rc = writeSightings(tracker.now());
+    }
     if (rc == 0 && final) { // the next run resumes each open visit from its last sighting
         for (const Presence &p : tracker.present()) {
             auto it = openVisits_.find(p.mumac);
-            if (it == openVisits_.end())
+            if (it == openVisits_.end()) {
                 continue;
+            }
             sqlite3_stmt *stmt =
                 statement("UPDATE visits SET last_seen = ?, rssi = ?, assoc = ? WHERE id = ?");
             sqlite3_bind_double(stmt, 1, seconds(p.lastSeen));
             sqlite3_bind_int(stmt, 2, p.rssi);
-            sqlite3_bind_int(stmt, 3, p.assoc);
+            sqlite3_bind_int(stmt, 3, static_cast<int>(p.assoc));
             sqlite3_bind_int64(stmt, 4, it->second);
-            if ((rc = step(stmt)) != 0)
+            if ((rc = step(stmt)) != 0) {
                 break;
+            }
             rows_++;
         }
     }
@@ -350,8 +374,9 @@ static void printCells(std::FILE *out, const std::vector<Column> &columns,
         std::string pad(cells[i].size() < width ? width - cells[i].size() : 0, ' ');
         line += (i == 0 ? "" : "  ") + (columns[i].width < 0 ? cells[i] + pad : pad + cells[i]);
     }
-    while (!line.empty() && line.back() == ' ')
+    while (!line.empty() && line.back() == ' ') {
         line.pop_back();
+    }
     std::fprintf(out, "%s\n", line.c_str());
 }
 
@@ -363,20 +388,23 @@ static int printTable(sqlite3 *db, std::FILE *out, const char *sql,
         why = sqlite3_errmsg(db);
         return -1;
     }
-    if (sqlite3_bind_parameter_count(stmt) > 0)
+    if (sqlite3_bind_parameter_count(stmt) > 0) {
         sqlite3_bind_double(stmt, 1, bound);
-    std::vector<std::string> cells;
-    for (const Column &c : columns)
-        cells.emplace_back(c.name);
+    }
+    std::vector<std::string> cells(columns.size());
+    std::transform(columns.begin(), columns.end(), cells.begin(),
+                   [](const Column &c) { return std::string(c.name); });
     printCells(out, columns, cells);
     int rc = 0;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        for (std::size_t i = 0; i < columns.size(); ++i)
+        for (std::size_t i = 0; i < columns.size(); ++i) {
             cells[i] = column(stmt, static_cast<int>(i));
+        }
         printCells(out, columns, cells);
     }
-    if (rc != SQLITE_DONE)
+    if (rc != SQLITE_DONE) {
         why = sqlite3_errmsg(db);
+    }
     sqlite3_finalize(stmt);
     return rc == SQLITE_DONE ? 0 : -1;
 }
@@ -428,23 +456,27 @@ int Store::parseSince(const std::string &text, double now, double &since) {
     char *end = nullptr;
     double number = std::strtod(text.c_str(), &end);
     if (end != text.c_str() && number >= 0) {
-        static const struct {
-            char unit;
-            double seconds;
-        } units[] = {{'\0', 1}, {'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}};
-        for (const auto &u : units)
-            if (end[0] == u.unit && (u.unit == '\0' || end[1] == '\0')) {
-                since = u.unit == '\0' ? number : now - number * u.seconds;
-                return 0;
-            }
+        // A bare number is a time, a number with a unit a time ago.
+        double unit = end[0] == '\0'   ? 0
+                      : end[1] != '\0' ? -1
+                      : end[0] == 's'  ? 1
+                      : end[0] == 'm'  ? 60
+                      : end[0] == 'h'  ? 3600
+                      : end[0] == 'd'  ? 86400
+                                       : -1;
+        if (unit >= 0) {
+            since = unit == 0 ? number : now - number * unit;
+            return 0;
+        }
     }
     sqlite3_stmt *stmt = nullptr;
     sqlite3_prepare_v2(db_, "SELECT unixepoch(?)", -1, &stmt, nullptr);
     sqlite3_bind_text(stmt, 1, text.c_str(), -1, SQLITE_TRANSIENT);
     int rc =
         sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_type(stmt, 0) != SQLITE_NULL ? 0 : -1;
-    if (rc == 0)
+    if (rc == 0) {
         since = sqlite3_column_double(stmt, 0);
+    }
     sqlite3_finalize(stmt);
     return rc;
 }
