@@ -261,19 +261,24 @@ class Database : public testing::Test {
 };
 
 TEST_F(Database, RestartSeenAgainWithinTheGraceTheVisitGoesOn) {
-    EXPECT_EQ(run({rec(0, A, C1, -60, true), rec(30, B, C1, -40, true)}),
-              (std::vector<std::string>{"0 arrive C1 A -60 1", "30 move C1 B -40 1 from A"}));
-    EXPECT_EQ(sql("SELECT mumac, ap, departed, last_seen FROM visits"),
-              "0000000000C1,00000000000B,-,30.0");
+    EXPECT_EQ(run({rec(0, A, C2, -70, true), rec(100, A, C1, -60, true), tick(121),
+                   rec(130, B, C1, -40, true)}),
+              (std::vector<std::string>{"0 arrive C2 A -70 1", "100 arrive C1 A -60 1",
+                                        "120 leave C2 A -70 1", "130 move C1 B -40 1 from A"}));
+    EXPECT_EQ(sql("SELECT mumac, ap, departed, last_seen FROM visits ORDER BY id"),
+              "0000000000C2,00000000000A,0.0,0.0;0000000000C1,00000000000B,-,130.0");
     // Back after a pause longer than the grace: the grace counts from the restart.
     EXPECT_EQ(
-        run({beat(200, "10.0.0.1"), rec(230, B, C1, -41, true), tick(400)}),
-        (std::vector<std::string>{"320 ap-silent A", "350 leave C1 B -41 1", "350 ap-silent B"}));
-    EXPECT_EQ(lastLeave_.since, 0);
+        run({beat(300, "10.0.0.1"), rec(330, B, C1, -41, true), tick(500)}),
+        (std::vector<std::string>{"420 ap-silent A", "450 leave C1 B -41 1", "450 ap-silent B"}));
+    EXPECT_EQ(lastLeave_.since, 100000);
     EXPECT_EQ(lastLeave_.dwell,
               (std::vector<std::pair<uint64_t, Millis>>{{A, 30000}, {B, 200000}}));
-    EXPECT_EQ(sql("SELECT COUNT(*), MIN(arrived), MAX(departed) FROM visits"), "1,0.0,230.0");
-    EXPECT_EQ(sql("SELECT apmac, seconds FROM dwell ORDER BY apmac"),
+    EXPECT_EQ(sql("SELECT COUNT(*), MIN(arrived), MAX(departed) FROM visits "
+                  "WHERE mumac = '0000000000C1'"),
+              "1,100.0,330.0");
+    EXPECT_EQ(sql("SELECT apmac, seconds FROM dwell WHERE mumac = '0000000000C1' "
+                  "ORDER BY apmac"),
               "00000000000A,30.0;00000000000B,200.0");
     EXPECT_EQ(sql("SELECT COUNT(*) FROM present"), "0");
 }

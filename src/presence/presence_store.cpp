@@ -78,6 +78,7 @@ sqlite3_stmt *Store::statement(const char *sql) {
         sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr);
     } else {
         sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt); // a value left bound from the last use is never reused
     }
     return stmt;
 }
