@@ -64,8 +64,8 @@ configure_and_build() {
 }
 
 # station-presence: its libraries, and the broker, MQTT clients and browser its tests run.
-PRESENCE_PACKAGES=(pkgconf libsqlite3-dev libmosquitto-dev nlohmann-json3-dev mosquitto
-    mosquitto-clients chromium)
+PRESENCE_PACKAGES=(pkgconf libsqlite3-dev libmosquitto-dev nlohmann-json3-dev libsimdjson-dev
+    mosquitto mosquitto-clients chromium)
 
 HARDENING_PACKAGES=(clang libclang-rt-14-dev clang-tidy clang-format cppcheck)
 

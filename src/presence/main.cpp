@@ -259,7 +259,6 @@ struct Run {
             store->sighting(s);
         }
         lastReceived = std::max(lastReceived, s.received);
-        readAt = std::chrono::steady_clock::now();
     }
 
     void emit() {
@@ -327,6 +326,7 @@ int follow(Run &run) {
                 skipping = false;
                 start = i + 1;
             }
+            run.readAt = std::chrono::steady_clock::now();
             held = end - start;
             std::memmove(buffer, buffer + start, held);
             if (held == sizeof buffer) {

@@ -2,7 +2,8 @@
 
 #include <charconv>
 #include <cmath>
-#include <nlohmann/json.hpp>
+#include <cstring>
+#include <simdjson.h>
 
 namespace presence {
 
@@ -135,46 +136,73 @@ static Parsed parseCsv(std::string_view line, Sighting &s, std::string &why) {
     return bad == nullptr ? Parsed::Sighting : refuse(why, bad);
 }
 
+// Fields in any order, unknown ones skipped: station-decode adds new columns at the end.
 static Parsed parseJson(std::string_view line, Sighting &s, std::string &why) {
-    auto j = nlohmann::json::parse(line, nullptr, false);
-    if (j.is_discarded() || !j.is_object()) {
+    // simdjson reads past the end of what it parses: a copy with the padding it needs.
+    static char copy[kMaxLine + simdjson::SIMDJSON_PADDING];
+    if (line.size() > kMaxLine) {
+        return refuse(why, "line too long");
+    }
+    std::memcpy(copy, line.data(), line.size());
+    static simdjson::ondemand::parser parser;
+    simdjson::ondemand::document doc;
+    simdjson::ondemand::object object;
+    if (parser.iterate(copy, line.size(), sizeof copy).get(doc) != simdjson::SUCCESS ||
+        doc.get_object().get(object) != simdjson::SUCCESS) {
         return refuse(why, "not a JSON object");
     }
-    auto from = j.find("from");
-    auto record = j.find("record");
-    auto received = j.find("received");
-    if (from == j.end() || !from->is_string() || record == j.end() ||
-        !record->is_number_integer() || received == j.end() || !received->is_number()) {
-        return refuse(why, "no from, record or received");
-    }
-    s.address = senderAddress(from->get_ref<const std::string &>());
-    s.received = std::llround(received->get<double>() * 1000);
-    int64_t number = record->get<int64_t>();
-    if (number == 0) {
-        return checkRecord(s, 0, 0, 0, 0, 0) == nullptr ? Parsed::Sighting : Parsed::Refused;
-    }
-    auto text = [&j](const char *key) {
-        auto it = j.find(key);
-        return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
-    };
-    auto integer = [&j](const char *key, int64_t &value) {
-        auto it = j.find(key);
-        if (it == j.end() || !it->is_number_integer()) {
-            return false;
-        }
-        value = it->get<int64_t>();
-        return true;
-    };
+    std::string_view from;
+    std::string_view apmac;
+    std::string_view mumac;
+    int64_t record = -1;
     int64_t rssi = 0;
     int64_t channel = 0;
     int64_t assoc = 0;
-    if (!integer("timestamp", s.timestamp) || !integer("rssi", rssi) ||
-        !integer("channel", channel) || !integer("assoc", assoc)) {
+    double received = -1;
+    unsigned seen = 0; // a bit per field below
+    for (auto field : object) {
+        std::string_view key;
+        if (field.unescaped_key().get(key) != simdjson::SUCCESS) {
+            return refuse(why, "not a JSON object");
+        }
+        auto value = field.value();
+        simdjson::error_code error = simdjson::SUCCESS;
+        unsigned bit = 0;
+        if (key == "from") {
+            error = value.get_string().get(from), bit = 1;
+        } else if (key == "record") {
+            error = value.get_int64().get(record), bit = 2;
+        } else if (key == "received") {
+            error = value.get_double().get(received), bit = 4;
+        } else if (key == "apmac") {
+            error = value.get_string().get(apmac), bit = 8;
+        } else if (key == "mumac") {
+            error = value.get_string().get(mumac), bit = 16;
+        } else if (key == "timestamp") {
+            error = value.get_int64().get(s.timestamp), bit = 32;
+        } else if (key == "rssi") {
+            error = value.get_int64().get(rssi), bit = 64;
+        } else if (key == "channel") {
+            error = value.get_int64().get(channel), bit = 128;
+        } else if (key == "assoc") {
+            error = value.get_int64().get(assoc), bit = 256;
+        }
+        if (error != simdjson::SUCCESS) {
+            return refuse(why, bit == 1 || bit == 8 || bit == 16 ? "bad text" : "bad number");
+        }
+        seen |= bit;
+    }
+    if ((seen & 7U) != 7U || received < 0) {
+        return refuse(why, "no from, record or received");
+    }
+    s.address = senderAddress(from);
+    s.received = std::llround(received * 1000);
+    if (record != 0 && (seen & 0x1F8U) != 0x1F8U) {
         return refuse(why, "bad number");
     }
     s.rssi = rssi < -128 || rssi > 127 ? 1000 : static_cast<int>(rssi);
-    const char *bad =
-        checkRecord(s, number, parseMac(text("apmac")), parseMac(text("mumac")), channel, assoc);
+    const char *bad = checkRecord(s, record, record == 0 ? 0 : parseMac(apmac),
+                                  record == 0 ? 0 : parseMac(mumac), channel, assoc);
     return bad == nullptr ? Parsed::Sighting : refuse(why, bad);
 }
 

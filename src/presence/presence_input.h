@@ -4,6 +4,7 @@
 
 #include "presence_state.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -11,6 +12,8 @@
 namespace presence {
 
 enum class Parsed { Sighting, Skip, Refused };
+
+constexpr std::size_t kMaxLine = 4096; // station-decode's lines are about 200 bytes
 
 // Fills s from one line (without its newline). Skip is a blank line or the CSV header;
 // Refused sets why.

@@ -232,7 +232,7 @@ std::string chart(const Data &d, const std::vector<const ApRow *> &lines,
     }
     std::ostringstream svg;
     svg << "<svg id=\"presence\" xmlns=\"http://www.w3.org/2000/svg\" width=\""
-        << kLeft + kWidth + 20 << "\" height=\"" << kTop + kHeight + 30 << "\" role=\"img\">"
+        << kLeft + kWidth + 40 << "\" height=\"" << kTop + kHeight + 30 << "\" role=\"img\">"
         << "<title>Clients present per access point</title>"
         << "<rect class=\"frame\" x=\"" << kLeft << "\" y=\"" << kTop << "\" width=\"" << kWidth
         << "\" height=\"" << kHeight << "\"/>";
@@ -269,7 +269,7 @@ std::string liveness(const Data &d) {
     std::ostringstream svg;
     double height = kRow * static_cast<double>(d.aps.size()) + 24;
     svg << "<svg id=\"liveness\" xmlns=\"http://www.w3.org/2000/svg\" width=\""
-        << kLeft + kWidth + 20 << "\" height=\"" << height << "\" role=\"img\">"
+        << kLeft + kWidth + 40 << "\" height=\"" << height << "\" role=\"img\">"
         << "<title>Access points heard (green) and silent (red)</title>";
     for (std::size_t i = 0; i < d.aps.size(); ++i) {
         const ApRow &ap = d.aps[i];

@@ -302,8 +302,10 @@ void Tracker::tick(Millis now, std::vector<Event> &events) {
         }
     }
     compact();
-    std::stable_sort(events.begin() + static_cast<std::ptrdiff_t>(first), events.end(),
-                     [](const Event &a, const Event &b) { return a.time < b.time; });
+    if (events.size() > first + 1) {
+        std::stable_sort(events.begin() + static_cast<std::ptrdiff_t>(first), events.end(),
+                         [](const Event &a, const Event &b) { return a.time < b.time; });
+    }
 }
 
 // Stale queue entries of evicted or re-seen clients would pile up under a flood of one-off

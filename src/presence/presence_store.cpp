@@ -441,7 +441,7 @@ int Store::printAps(std::FILE *out, std::string &why) {
     return printTable(db_, out,
                       "SELECT apmac, address, CASE silent WHEN 0 THEN 'live' ELSE 'silent' END, "
                       "clients, datetime(first_heard, 'unixepoch'), "
-                      "datetime(last_heard, 'unixepoch'), printf('%.0f', clock_offset) "
+                      "datetime(last_heard, 'unixepoch'), CAST(round(clock_offset) AS INTEGER) "
                       "FROM ap_clients ORDER BY apmac",
                       {{"ap", -12},
                        {"address", -15},
