@@ -129,9 +129,9 @@ class Tracker {
     using Due = std::pair<Millis, uint64_t>;
 
     uint32_t apFor(const Sighting &s);
-    void hear(uint32_t ap, Millis t, std::vector<Event> &events);
+    void hear(uint32_t index, Millis t, std::vector<Event> &events);
     void silence(Ap &ap, Millis last, std::vector<Event> &events);
-    void checkClock(uint32_t ap, const Sighting &s, std::vector<Event> &events);
+    void checkClock(uint32_t index, const Sighting &s, std::vector<Event> &events);
     void see(uint32_t ap, const Sighting &s, std::vector<Event> &events);
     Client *admit(uint64_t mumac, Millis t);
     bool evictCandidate();
