@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <string>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -145,6 +146,29 @@ INSTANTIATE_TEST_SUITE_P(
                  {rec(0, A, C1, -60, true), beat(100, "10.0.0.1"), rec(121, A, C1, -60, true)},
                  {"0 arrive C1 A -60 1", "120 leave C1 A -60 1", "121 arrive C1 A -60 1"}}),
     [](const testing::TestParamInfo<Scenario> &p) { return std::string(p.param.name); });
+
+TEST(Clock, AClockFarOffIsToldOncePerAccessPoint) {
+    Tracker tracker{Settings()};
+    std::vector<Event> events;
+    std::vector<std::string> told;
+    for (auto [t, ap, clock] : {std::tuple{0.0, A, 200},
+                                {30, A, 330},
+                                {31, B, -1000},
+                                {60, A, 460},
+                                {90, A, 2000},
+                                {91, B, 91}}) {
+        Sighting s = sighting(rec(t, ap, C1, -60, true));
+        s.timestamp = clock;
+        tracker.observe(s, events);
+    }
+    for (const Event &e : events) {
+        if (e.kind == EventKind::ApClock) {
+            told.push_back(describe(e) + " " + std::to_string(e.offset));
+        }
+    }
+    // 200 s and 300 s off are within five minutes; 1,031 s and 400 s are not, told once.
+    EXPECT_EQ(told, (std::vector<std::string>{"31 ap-clock B -1031000", "60 ap-clock A 400000"}));
+}
 
 // ---- input -----------------------------------------------------------------------------
 
