@@ -32,10 +32,10 @@ def free_port():
 
 
 class Broker:
-    """mosquitto on a free loopback port, bound to 127.0.0.1 alone."""
+    """mosquitto on a free loopback port (or the one given), bound to 127.0.0.1 alone."""
 
-    def __init__(self, folder):
-        self.port = free_port()
+    def __init__(self, folder, port=None):
+        self.port = port or free_port()
         config = os.path.join(folder, "mosquitto.conf")
         with open(config, "w") as f:
             f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n"
@@ -177,6 +177,41 @@ class Pipeline(unittest.TestCase):
                                   "line 20: not 9 fields")
         self.assertIn("21 lines, 1 records, 0 heartbeats, 20 refused", told[6])
         self.assertEqual(len(told), 7)
+
+
+class Reconnect(unittest.TestCase):
+    def test_a_restarted_broker_gets_every_retained_state_again(self):
+        folder = tempfile.mkdtemp()
+        broker = Broker(folder)
+        presence = subprocess.Popen(
+            [PRESENCE, "--mqtt", "127.0.0.1:%d" % broker.port, "--mqtt-prefix", PREFIX],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            presence.stdin.write('{"from":"127.0.0.1:40000","record":1,"apmac":"%s",'
+                                 '"mumac":"%s","timestamp":%d,"rssi":-60,"channel":6,'
+                                 '"assoc":1,"received":%.3f}\n' % (AP1, C1, time.time(),
+                                                                   time.time()))
+            presence.stdin.flush()
+            self.assertEqual(json.loads(presence.stdout.readline())["event"], "arrive")
+            topic = PREFIX + "/client/" + C1 + "/state"
+            first = broker.subscribe("-t", topic, "-C", "1", "-W", "10")
+            self.assertEqual(first.communicate(timeout=15)[0], topic + " home\n")
+            broker.stop()  # its retained messages go with it: persistence is off
+            broker = Broker(folder, broker.port)
+            time.sleep(3)  # the client library retries after one second, then two
+            again = broker.subscribe("-t", PREFIX + "/#", "--retained-only", "-W", "2",
+                                     stderr=subprocess.DEVNULL)
+            state = dict(l.split(" ", 1) for l in again.communicate(timeout=10)[0].splitlines())
+            self.assertEqual((state[topic], state[PREFIX + "/status"]), ("home", "online"))
+            self.assertEqual(state[PREFIX + "/ap/" + AP1 + "/state"], "online")
+        finally:
+            presence.stdin.close()
+            presence.stdin = None
+            out, err = presence.communicate(timeout=20)
+            broker.stop()
+            shutil.rmtree(folder)
+        self.assertEqual((presence.returncode, out), (0, ""))
+        self.assertTrue(err.rstrip().endswith("; 0 MQTT messages not delivered"), err)
 
 
 class Element(html.parser.HTMLParser):

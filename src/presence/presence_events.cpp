@@ -2,6 +2,7 @@
 
 #include "presence_input.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -130,10 +131,12 @@ int Mqtt::open(const std::string &host, int port, const std::string &prefix, std
 void Mqtt::send(const std::string &topic, const std::string &payload, bool retain) {
     int rc = mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                                payload.data(), 1, retain);
-    if (rc == MOSQ_ERR_SUCCESS) {
+    // Without a connection the library keeps the message and sends it once reconnected; an
+    // acknowledgement or its absence at the end says whether it arrived.
+    if (rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_NO_CONN) {
         sent_++;
     } else {
-        unsent_++; // a retained state comes again with the resync after the reconnection
+        unsent_++;
     }
 }
 
@@ -205,7 +208,7 @@ void Mqtt::close() {
     for (int i = 0; i < 50 && acknowledged_ < sent_; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    unsent_ += sent_ - acknowledged_;
+    unsent_ += sent_ - std::min<uint64_t>(sent_, acknowledged_);
     mosquitto_disconnect(mosq_);
 }
 

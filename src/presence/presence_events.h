@@ -33,6 +33,7 @@ class Mqtt {
     void resync(const std::vector<Presence> &present, const std::vector<Ap> &aps);
     // Says offline and waits, a few seconds at most, until the broker has every message.
     void close();
+    // Messages the broker did not acknowledge (after close()).
     uint64_t unsent() const { return unsent_; }
 
   private:
