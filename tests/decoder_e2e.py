@@ -176,11 +176,39 @@ class Dump(unittest.TestCase):
         self.assertEqual((r.returncode, json_without_received(self, r.stdout, since)[0]["mumac"]),
                          (0, "0A1B2C3D4E5F"))
 
+    def test_heartbeats_in_both_modes_and_formats(self):
+        beat = report([])
+        since = time.time()
+        r = subprocess.run([DECODER, "dump", "--heartbeats"], input=dump(beat) + dump(beat),
+                           capture_output=True, text=True)
+        self.assertEqual(csv_without_received(self, r.stdout, since),
+                         CSV_HEADER + ("-,0" + "," * 6 + "\n") * 2)  # six empty columns
+        listener = Listener("127.0.0.1", "--json", "--heartbeats", "--count", "2")
+        port = listener.send([beat, report([RECORD])])
+        status, out, _ = listener.finish()
+        objects = json_without_received(self, out, since)
+        self.assertEqual((status, objects[0]), (0, {"from": "127.0.0.1:%d" % port, "record": 0}))
+        self.assertEqual([o["record"] for o in objects], [0, 1])
+
+    def test_help_and_version_on_stdout(self):
+        with open(sys.argv[0].replace("tests/decoder_e2e.py", "CMakeLists.txt")) as f:
+            version = re.search(r"project\(station-reporter VERSION (\S+)", f.read()).group(1)
+        for args, want in ((["--help"], "usage: station-decode listen"),
+                           (["-h"], "usage: station-decode listen"),
+                           (["--version"], "station-decode %s\n" % version)):
+            with self.subTest(args=args):
+                r = subprocess.run([DECODER] + args, capture_output=True, text=True)
+                self.assertEqual((r.returncode, r.stderr), (0, ""))
+                self.assertTrue(r.stdout.startswith(want), r.stdout)
+
     def test_usage_errors(self):
         for args in ([], ["send"], ["listen"], ["listen", "localhost:9999"], ["listen", "::1:9"],
                      ["listen", "[::1]"], ["listen", "65536"], ["listen", "9999", "--count", "0"],
                      ["listen", "9999", "--count"], ["listen", "9999", "-x"],
-                     ["dump", "--count", "1"], ["listen", "1.2.3:9"]):
+                     ["dump", "--count", "1"], ["listen", "1.2.3:9"],
+                     ["listen", "9", "--stats", "0"], ["listen", "9", "--allow", "10.0.0.0/33"],
+                     ["listen", "9", "--allow"], ["listen", "9", "--buffer", "100"],
+                     ["dump", "--allow", "::1"], ["-x"]):
             with self.subTest(args=args):
                 r = subprocess.run([DECODER] + args, capture_output=True, text=True)
                 self.assertEqual((r.returncode, r.stdout), (2, ""))

@@ -88,3 +88,20 @@ def dump(data):
     """The reporter's hex dump of data, as a reader of it expects it."""
     body = "".join("%02X " % b + ("\n" if (i + 1) % 16 == 0 else "") for i, b in enumerate(data))
     return "---\n" + body + "\n+++\n"
+
+
+def start_decoder(decoder, *args, **popen_kwargs):
+    """Starts `decoder listen ARGS...` (decoder a path or the words before "listen") with
+    stdout and stderr piped unless popen_kwargs says otherwise, and waits for its
+    "station-decode: listening on ADDRESS:PORT" line. Returns (proc, port)."""
+    words = [decoder] if isinstance(decoder, str) else list(decoder)
+    popen_kwargs = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, **popen_kwargs}
+    proc = subprocess.Popen(words + ["listen", *args], **popen_kwargs)
+    line = proc.stderr.readline()
+    text = line if isinstance(line, str) else line.decode()
+    m = re.match(r"station-decode: listening on .+:(\d+)\n?$", text)
+    if not m:
+        proc.kill()
+        proc.wait()
+        raise AssertionError("station-decode did not start: %r" % line)
+    return proc, int(m.group(1))
