@@ -7,7 +7,7 @@ Datagrams lost are those sent but never received.
 
 usage: receiving.py LOADGEN FLOOR_RECEIVER STATION_DECODE [REPORTS]
 """
-import os, re, signal, socket, subprocess, sys, time
+import os, re, signal, socket, subprocess, sys, threading, time
 
 RECORDS = 18
 
@@ -46,6 +46,33 @@ def measure(receiver, loadgen, reports, rate=None):
     return received, seconds, sent, usage.ru_utime + usage.ru_stime
 
 
+def slow_reader(decoder, loadgen, reports, chunk=65536, pause=0.01):
+    """station-decode --count REPORTS writing to a reader that takes chunk bytes every pause
+    seconds, sent REPORTS flat out. Returns (decoded, dropped as reported, records read)."""
+    port = str(free_port())
+    proc = subprocess.Popen(pinned(1, [decoder, "listen", "127.0.0.1:" + port, "--count",
+                                       str(reports)]),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc.stderr.readline()  # listening
+    read = [0]
+
+    def reader():
+        while True:
+            data = proc.stdout.buffer.read1(chunk)
+            if not data:
+                return
+            read[0] += data.count(b"\n")
+            time.sleep(pause)
+
+    thread = threading.Thread(target=reader)
+    thread.start()
+    subprocess.run(pinned(0, [loadgen, port, str(reports)]), capture_output=True, check=True)
+    err = proc.communicate(timeout=300)[1]
+    thread.join()
+    m = re.search(r"(\d+) reports decoded, \d+ records printed, \d+ refused, (\d+) dropped", err)
+    return int(m.group(1)), int(m.group(2)), read[0] - 1
+
+
 def main():
     loadgen, floor, decoder = sys.argv[1:4]
     reports = int(sys.argv[4]) if len(sys.argv) > 4 else 200000
@@ -64,6 +91,11 @@ def main():
                                      20000)
     print("paced: station-decode at 20,000 reports/s for 5 s: %d of %d datagrams lost (goal: 0),"
           " CPU %.1f ns/record" % (sent - received, sent, cpu * 1e9 / (received * RECORDS)))
+    sent = 50000
+    decoded, dropped, read = slow_reader(decoder, loadgen, sent)
+    print("slow reader: %d reports flat out, stdout read 64 KiB every 10 ms: %d decoded, "
+          "%d dropped as reported, %d as sent less decoded (goal: equal); %d of %d records "
+          "printed were read" % (sent, decoded, dropped, sent - decoded, read, decoded * RECORDS))
 
 
 if __name__ == "__main__":

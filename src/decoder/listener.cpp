@@ -318,6 +318,17 @@ unsigned int batchSize(long limit, long taken) {
     return BATCH;
 }
 
+// Counts the datagrams still queued on fd when a stop came: not decoded, but not unsaid.
+long countQueued(int fd, Batch &batch) {
+    long queued = 0;
+    long until = nowMs() + 100; // a flood still arriving must not hold the stop
+    int got;
+    while (nowMs() < until && (got = batch.receive(fd, BATCH)) > 0) {
+        queued += got;
+    }
+    return queued;
+}
+
 // The summary, and what it means for the exit status: 1 when anything was lost.
 int finish(const Tally &tally, const Output &out) {
     if (deadlinePassed != 0) {
@@ -369,8 +380,13 @@ int listenLoop(const Options &options) {
         tally.tellHeldBack(now);
         schedule.statistics(now);
     }
+    long queued = stopRequested != 0 ? countQueued(fd, batch) : 0;
     tally.dropped = std::max(tally.dropped, socketDrops(fd));
     close(fd);
+    if (queued > 0) {
+        fprintf(stderr, "station-decode: %ld datagrams still queued at the stop, not decoded\n",
+                queued);
+    }
     tally.tellHeldBack(-1);
     if (!ok && !(error == EINTR && stopRequested != 0)) {
         return outputFailed(tally, out, strerror(error));
