@@ -67,7 +67,8 @@ def slow_reader(decoder, loadgen, reports, chunk=65536, pause=0.01):
     thread = threading.Thread(target=reader)
     thread.start()
     subprocess.run(pinned(0, [loadgen, port, str(reports)]), capture_output=True, check=True)
-    err = proc.communicate(timeout=300)[1]
+    err = proc.stderr.read()  # the reader thread alone reads stdout
+    proc.wait()
     thread.join()
     m = re.search(r"(\d+) reports decoded, \d+ records printed, \d+ refused, (\d+) dropped", err)
     return int(m.group(1)), int(m.group(2)), read[0] - 1

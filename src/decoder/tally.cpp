@@ -55,14 +55,14 @@ void Tally::refuse(SourceEntry *entry, const std::string &where, const char *rea
 
 void Tally::tellHeldBack(long nowMs) {
     for (size_t i = 0; i < holding_.size();) {
-        SourceCounts &counts = holding_[i]->second;
-        if (nowMs >= 0 && nowMs - counts.intervalStart < INTERVAL_MS) {
+        SourceCounts &held = holding_[i]->second;
+        if (nowMs >= 0 && nowMs - held.intervalStart < INTERVAL_MS) {
             ++i;
             continue;
         }
         fprintf(stderr, "station-decode: %s: %ld more refused in %ld s\n",
-                sourceText(holding_[i]->first).c_str(), counts.heldBack, INTERVAL_MS / 1000);
-        counts.heldBack = 0;
+                sourceText(holding_[i]->first).c_str(), held.heldBack, INTERVAL_MS / 1000);
+        held.heldBack = 0;
         holding_[i] = holding_.back();
         holding_.pop_back();
     }
