@@ -4,8 +4,10 @@
 #include <cstring>
 #include <net/if.h>
 #include <string>
+#include <vector>
 
 #include "address.h"
+#include "tally.h"
 
 namespace {
 
@@ -76,6 +78,25 @@ TEST(DecoderAddress, AllowedNetworks) {
         Network network;
         EXPECT_EQ(parseNetwork(bad, network), -1) << bad;
     }
+}
+
+} // namespace
+
+namespace {
+
+TEST(DecoderTally, SendersBeyondTheTablesRoomShareOneEntry) {
+    Tally tally;
+    std::vector<SourceEntry *> entries;
+    for (uint32_t i = 0; i < 70000; ++i) {
+        Source source{};
+        source.family = AF_INET;
+        memcpy(source.bytes, &i, sizeof i);
+        entries.push_back(tally.of(source));
+    }
+    EXPECT_EQ(entries[0], tally.of(entries[0]->first)) << "a sender keeps its entry";
+    EXPECT_NE(entries[65535], entries[65536]) << "65,536 senders have their own";
+    EXPECT_EQ(entries[65536], entries[69999]);
+    EXPECT_EQ(sourceText(entries[69999]->first), "(other senders)");
 }
 
 } // namespace

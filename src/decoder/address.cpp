@@ -41,6 +41,9 @@ Source sourceOf(const sockaddr_storage &address) {
 }
 
 std::string sourceText(const Source &source) {
+    if (source.family == 0) {
+        return "(other senders)";
+    }
     char host[INET6_ADDRSTRLEN] = "?";
     inet_ntop(static_cast<int>(source.family), source.bytes, host, sizeof host);
     if (source.scope != 0) {

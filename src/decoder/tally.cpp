@@ -9,11 +9,17 @@ namespace {
 // A sender's refusals told one by one in each interval; the rest are counted.
 constexpr int TOLD_PER_INTERVAL = 5;
 constexpr long INTERVAL_MS = 10000;
+constexpr size_t MAX_SENDERS = 65536;
 
 } // namespace
 
 SourceEntry *Tally::of(const Source &source) {
-    auto [entry, added] = sources_.try_emplace(source);
+    auto found = sources_.find(source);
+    if (found != sources_.end()) {
+        return &*found;
+    }
+    // Senders beyond the table's room (a flood from forged addresses) share one entry.
+    auto [entry, added] = sources_.try_emplace(sources_.size() < MAX_SENDERS ? source : Source{});
     if (added) {
         order_.push_back(&*entry);
     }
