@@ -194,11 +194,16 @@ class Senders(unittest.TestCase):
 
 
 class Descriptors(unittest.TestCase):
-    def test_a_closed_stdout_refuses_to_start(self):
-        r = subprocess.run(["sh", "-c", 'exec "$0" listen 127.0.0.1:0 >&-', DECODER],
-                           capture_output=True, text=True, timeout=10)
-        self.assertEqual((r.returncode, r.stderr),
-                         (1, "station-decode: cannot write output: Bad file descriptor\n"))
+    def test_a_closed_stdout_refuses_to_start_and_a_closed_stdin_is_an_error(self):
+        for command, said in (
+                ('exec "$0" listen 127.0.0.1:0 >&-', "cannot write output: Bad file descriptor"),
+                ('exec "$0" dump >&-', "cannot write output: Bad file descriptor"),
+                ('exec "$0" dump <&-', "cannot read input: Bad file descriptor")):
+            with self.subTest(command=command):
+                r = subprocess.run(["sh", "-c", command, DECODER], capture_output=True, text=True,
+                                   timeout=10)
+                self.assertEqual((r.returncode, r.stderr.splitlines()[0]),
+                                 (1, "station-decode: " + said))
 
     def test_the_socket_never_takes_a_closed_stdin_or_stderr(self):
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
