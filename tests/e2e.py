@@ -24,6 +24,12 @@ def mirrored(function, messages):
     return "".join("%s | N: %s\n" % (function, m) for m in messages)
 
 
+def mirrored_run(level_set, skipped=(), traced=()):
+    """The mirrored lines of a run: the level set by main, then the records collected."""
+    return mirrored("main", level_set) + mirrored("collectRecords", skipped) + \
+        mirrored("traceObservation", traced)
+
+
 class Run:
     """One run of the program, after the words of wrap if any, with a fresh UDP receiver;
     PORT in args and wrap names the receiver's port."""
@@ -121,7 +127,8 @@ class ObservationLoop(unittest.TestCase):
         r = run(["127.0.0.1", "PORT", "7", "stdout"], EXAMPLE)
         report = header(1) + EXAMPLE_RECORD
         self.assertEqual(r.datagrams, [report])
-        self.assertEqual(r.stdout, mirrored("main", ["Set debug level as 7"] + TRACES) + dump(report))
+        self.assertEqual(r.stdout, mirrored_run(["Set debug level as 7"], traced=TRACES) +
+                         dump(report))
         self.assertIn("\n7C 83 00 01 D8 00 00 3C 00 01 00 00 7C 83 00 01 \n", r.stdout)
         self.assertEqual(r.syslog, [(12, m) for m in ["Set debug level as 7"] + TRACES])
 
@@ -217,13 +224,14 @@ class Sender(unittest.TestCase):
             for mirror in ([], ["stdout"]):
                 with self.subTest(level=level, mirror=mirror):
                     r = run(["127.0.0.1", "PORT", level] + mirror, b"bad\n" + EXAMPLE)
-                    shown = (["Set debug level as " + level] if int(level) & 4 else []) + \
-                        (errors if int(level) & 1 else []) + (TRACES if int(level) & 4 else [])
+                    level_set = ["Set debug level as " + level] if int(level) & 4 else []
+                    skipped = errors if int(level) & 1 else []
+                    traced = TRACES if int(level) & 4 else []
                     report = header(1) + EXAMPLE_RECORD
                     self.assertEqual(r.datagrams, [report])
-                    self.assertEqual(r.syslog, [(12, m) for m in shown])
-                    self.assertEqual(r.stdout, mirrored("main", shown if mirror else []) +
-                                     dump(report))
+                    self.assertEqual(r.syslog, [(12, m) for m in level_set + skipped + traced])
+                    self.assertEqual(r.stdout, (mirrored_run(level_set, skipped, traced)
+                                                if mirror else "") + dump(report))
 
     def test_failed_send_is_logged_after_the_dump(self):
         # A network namespace of its own whose loopback is down: the send to 127.0.0.1 fails.
