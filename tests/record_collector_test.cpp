@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <regex>
 #include <string>
-#include <vector>
 
 #include "debug_log.h"
 #include "record_collector.h"
@@ -14,24 +13,13 @@
 
 namespace {
 
-std::string line(int timestamp) {
-    return "A0B1C2D3E4F5,0a1b2c3d4e5f," + std::to_string(timestamp) + ",-60,6,54,1\n";
-}
-
+// Observation lines timestamped first to last.
 std::string lines(int first, int last) {
     std::string text;
     for (int ts = first; ts <= last; ++ts) {
-        text += line(ts);
+        text += "A0B1C2D3E4F5,0a1b2c3d4e5f," + std::to_string(ts) + ",-60,6,54,1\n";
     }
     return text;
-}
-
-std::string repeat(const std::string &text, int times) {
-    std::string out;
-    for (int i = 0; i < times; ++i) {
-        out += text;
-    }
-    return out;
 }
 
 std::string skips(int first, int last) {
@@ -42,82 +30,67 @@ std::string skips(int first, int last) {
     return text;
 }
 
-struct Collected {
-    std::vector<uint32_t> timestamps;
-    std::string log; // mirrored lines, their line numbers as N
-};
-
-// Collects from fd with the given log mask mirrored on stdout.
-Collected collectFrom(int fd, int32_t level) {
+// Collects from fd with the log mask level mirrored on stdout. Returns the mirrored lines,
+// their line numbers as N, or "timestamps out of order" when the records are not those
+// timestamped 1 to count.
+std::string collectFrom(int fd, int32_t level, int &count) {
     debugLevel = level;
     logToStdout = 1;
     InputReader input;
     initInputReader(input, fd);
     StationRecord records[MAX_RECORDS];
     testing::internal::CaptureStdout();
-    int count = collectRecords(input, records);
+    count = collectRecords(input, records);
     std::string out = testing::internal::GetCapturedStdout();
     debugLevel = DEFAULT_DEBUG_LEVEL;
     logToStdout = 0;
-    Collected got;
     for (int i = 0; i < count; ++i) {
-        got.timestamps.push_back(getBe32(records[i].bytes + RECORD_TIMESTAMP));
+        if (getBe32(records[i].bytes + RECORD_TIMESTAMP) != static_cast<uint32_t>(i + 1)) {
+            return "timestamps out of order";
+        }
     }
-    got.log = std::regex_replace(out, std::regex(R"((\w+) \| \d+: )"), "$1 | N: ");
-    return got;
-}
-
-// Collects from a file holding text.
-Collected collect(const std::string &text, int32_t level) {
-    FILE *file = std::tmpfile();
-    std::fwrite(text.data(), 1, text.size(), file);
-    std::fflush(file);
-    lseek(fileno(file), 0, SEEK_SET);
-    Collected got = collectFrom(fileno(file), level);
-    std::fclose(file);
-    return got;
-}
-
-std::vector<uint32_t> range(uint32_t first, uint32_t last) {
-    std::vector<uint32_t> out;
-    for (uint32_t ts = first; ts <= last; ++ts) {
-        out.push_back(ts);
-    }
-    return out;
+    return std::regex_replace(out, std::regex(R"((\w+) \| \d+: )"), "$1 | N: ");
 }
 
 TEST(CollectRecords, TracesKeepsAtMostEighteenAndCountsSkips) {
     const std::string traces = "traceObservation | N: apmac = A0B1C2D3E4F5\n"
                                "traceObservation | N: mumac = 0a1b2c3d4e5f\n"
-                               "traceObservation | N: timestamp = 258\n"
+                               "traceObservation | N: timestamp = 1\n"
                                "traceObservation | N: rssi = -60\n"
                                "traceObservation | N: channel = 6\n"
                                "traceObservation | N: rate = 54\n"
                                "traceObservation | N: assoc = 1\n";
-    struct Case {
+    std::string tenBad;
+    for (int i = 0; i < 10; ++i) {
+        tenBad += "bad\n";
+    }
+    const struct {
         std::string input;
         int32_t level;
-        std::vector<uint32_t> timestamps;
+        int count;
         std::string log;
     } cases[] = {
-        {"", 7, {}, ""},
-        {line(258), 7, {258}, traces},
-        {line(258), 3, {258}, ""},
-        {lines(1, 20), 3, range(1, 18), ""},
+        {"", 7, 0, ""},
+        {lines(1, 1), 7, 1, traces},
+        {lines(1, 1), 3, 1, ""},
+        {lines(1, 20), 3, 18, ""},
         // Blank lines are counted but neither kept nor skipped.
-        {"bad\n" + line(258) + "\n \r\nbad\n", 7, {258}, skips(1, 1) + traces + skips(5, 5)},
-        {repeat("bad\n", 10) + line(5), 1, {5}, skips(1, 10)},
-        {repeat("bad\n", 13) + line(5),
-         1,
-         {5},
+        {"bad\n" + lines(1, 1) + "\n \r\nbad\n", 7, 1, skips(1, 1) + traces + skips(5, 5)},
+        {tenBad + lines(1, 1), 1, 1, skips(1, 10)},
+        {tenBad + "bad\nbad\nbad\n" + lines(1, 1), 1, 1,
          skips(1, 10) + "collectRecords | N: Skip 3 more malformed lines\n"},
         // Lines after the eighteenth record are not read: their damage goes unlogged.
-        {lines(1, 18) + "bad\n", 1, range(1, 18), ""},
+        {lines(1, 18) + "bad\n", 1, 18, ""},
     };
-    for (const Case &c : cases) {
-        Collected got = collect(c.input, c.level);
-        EXPECT_EQ(got.timestamps, c.timestamps) << c.input;
-        EXPECT_EQ(got.log, c.log) << c.input;
+    for (const auto &c : cases) {
+        FILE *file = std::tmpfile();
+        std::fwrite(c.input.data(), 1, c.input.size(), file);
+        std::fflush(file);
+        lseek(fileno(file), 0, SEEK_SET);
+        int count = -1;
+        EXPECT_EQ(collectFrom(fileno(file), c.level, count), c.log) << c.input;
+        EXPECT_EQ(count, c.count) << c.input;
+        std::fclose(file);
     }
 }
 
@@ -125,10 +98,10 @@ TEST(CollectRecords, AFailedReadEndsTheInputWithAnError) {
     // A directory reads as EISDIR: the input must not pass for an empty one.
     int fd = open(".", O_RDONLY | O_DIRECTORY);
     ASSERT_GE(fd, 0);
-    Collected got = collectFrom(fd, DBG_ERROR);
+    int count = -1;
+    EXPECT_EQ(collectFrom(fd, DBG_ERROR, count), "collectRecords | N: Can not read input\n");
+    EXPECT_EQ(count, 0);
     close(fd);
-    EXPECT_EQ(got.timestamps, std::vector<uint32_t>{});
-    EXPECT_EQ(got.log, "collectRecords | N: Can not read input\n");
 }
 
 } // namespace
