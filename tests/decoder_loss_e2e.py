@@ -9,10 +9,11 @@ usage: decoder_loss_e2e.py STATION_DECODE
 import fcntl, os, re, signal, socket, subprocess, sys, tempfile, threading, time, unittest
 
 import sandbox
-from sandbox import EXAMPLE_RECORD as RECORD, report, start_decoder
+from sandbox import start_decoder
+from wire import EXAMPLE_RECORD as RECORD, MAX_RECORDS, report
 
 DECODER = None
-FULL = report([RECORD] * 18)
+FULL = report([RECORD] * MAX_RECORDS)
 SUMMARY = re.compile(r"station-decode: (\d+) reports decoded, (\d+) records printed, (\d+) "
                      r"refused, (\d+) dropped, (\d+) not written$", re.M)
 F_SETPIPE_SZ = 1031
@@ -69,7 +70,7 @@ class Losses(unittest.TestCase):
         decoded, printed, refused, dropped, unwritten = summary(err.decode())
         self.assertEqual((decoded + dropped, refused, unwritten), (400, 0, 0))
         self.assertGreater(dropped, 0)
-        self.assertEqual((len(record_lines(out)), printed), (decoded * 18, decoded * 18))
+        self.assertEqual((len(record_lines(out)), printed), (decoded * MAX_RECORDS, decoded * MAX_RECORDS))
         self.assertEqual(proc.returncode, 1)
 
     def test_a_slow_reader_loses_datagrams_and_every_one_is_counted(self):
@@ -86,7 +87,7 @@ class Losses(unittest.TestCase):
         self.assertEqual((decoded + dropped, unwritten), (300, 0))
         self.assertGreater(dropped, 0)
         self.assertEqual((len(record_lines(b"".join(chunks))), printed),
-                         (decoded * 18, decoded * 18))
+                         (decoded * MAX_RECORDS, decoded * MAX_RECORDS))
         self.assertEqual(proc.returncode, 1)
 
     def test_a_stuck_reader_does_not_hold_a_stop_and_the_unwritten_are_told(self):
@@ -107,7 +108,7 @@ class Losses(unittest.TestCase):
         self.assertLess(took, 2.0)
         self.assertEqual((decoded + sum(int(n) for n in queued), dropped), (50, 0))
         self.assertGreater(unwritten, 0)
-        self.assertEqual((len(record_lines(out)), printed + unwritten), (printed, decoded * 18))
+        self.assertEqual((len(record_lines(out)), printed + unwritten), (printed, decoded * MAX_RECORDS))
         self.assertIn("station-decode: output blocked at the end: %d records not written\n"
                       % unwritten, err)
         self.assertEqual(proc.returncode, 1)
@@ -129,7 +130,7 @@ class Losses(unittest.TestCase):
         self.assertTrue(written.endswith(b"\n"), written[-80:])
         self.assertEqual(len(record_lines(written)), printed)
         self.assertGreater(unwritten, 0)
-        self.assertEqual(printed + unwritten, decoded * 18)
+        self.assertEqual(printed + unwritten, decoded * MAX_RECORDS)
         self.assertIn("station-decode: %d records not written\n" % unwritten, err)
         self.assertEqual(proc.returncode, 1)
 

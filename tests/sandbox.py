@@ -1,5 +1,6 @@
 """What the end-to-end suites share: a private /dev with its own /dev/log, the datagrams
-that arrive on a socket, and reports built from the wire format independently of the code."""
+that arrive on a socket, the reporter's hex dump, and station-decode listening on its port.
+The datagrams themselves are built and read with wire."""
 import os, re, socket, subprocess, sys, tempfile
 
 
@@ -63,25 +64,6 @@ def parse_syslog(raw, ident=b"station-reporter"):
     m = re.match(rb"<(\d+)>.{15} " + re.escape(ident) + rb": (.*)", raw, re.S)
     assert m, raw
     return int(m.group(1)), m.group(2).rstrip(b"\n\0").decode()
-
-
-# The 56 bytes the example observation A0B1C2D3E4F5,0a1b2c3d4e5f,258,-60,6,54,1 encodes to.
-EXAMPLE_RECORD = bytes.fromhex(
-    "7C830001D6000030A0B1C2D3E4F500000000A0B1C2D3E4F50006010000000102000002"
-    "00C400800000000B000A1B2C3D4E5F000000000000")
-
-
-def header(count):
-    return bytes.fromhex("7C830001D800") + (count * 56 + 4).to_bytes(2, "big") + \
-        count.to_bytes(2, "big") + b"\0\0"
-
-
-def report(records):
-    return header(len(records)) + b"".join(records)
-
-
-def patched(data, at, value):
-    return data[:at] + bytes([value]) + data[at + 1:]
 
 
 def dump(data):
