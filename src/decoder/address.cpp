@@ -9,10 +9,13 @@
 
 namespace {
 
-// The interface a link-local address belongs to, by name, or by number when it has none.
+// The interface a link-local address belongs to, by name, or by number when it has none or
+// one that CSV or JSON would have to quote (Linux allows quotes and commas in names).
 std::string scopeText(uint32_t scope) {
     char name[IF_NAMESIZE];
-    if (if_indextoname(scope, name) != nullptr) {
+    if (if_indextoname(scope, name) != nullptr &&
+        strspn(name, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-@") ==
+            strlen(name)) {
         return name;
     }
     return std::to_string(scope);
@@ -41,6 +44,9 @@ Source sourceOf(const sockaddr_storage &address) {
 }
 
 std::string sourceText(const Source &source) {
+    if (source.family == 0) {
+        return "(other senders)";
+    }
     char host[INET6_ADDRSTRLEN] = "?";
     inet_ntop(static_cast<int>(source.family), source.bytes, host, sizeof host);
     if (source.scope != 0) {

@@ -39,7 +39,7 @@ int parseNetwork(const std::string &text, Network &out);
 Source sourceOf(const sockaddr_storage &address);
 bool contains(const Network &network, const Source &source);
 
-// "127.0.0.1", "::1", "fe80::1%eth0".
+// "127.0.0.1", "::1", "fe80::1%eth0"; "(other senders)" for the family 0.
 std::string sourceText(const Source &source);
 
 // "127.0.0.1:40000", "[::1]:40000", "[fe80::1%eth0]:40000".

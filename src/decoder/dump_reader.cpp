@@ -37,8 +37,6 @@ struct Block {
     std::vector<uint8_t> bytes;
 };
 
-const std::string FROM = "-";
-
 std::string lineText(long line) {
     return "-: line " + std::to_string(line);
 }
@@ -62,8 +60,9 @@ void takeLine(const std::string &text, long lineNumber, Block &block, Output &ou
         }
         timespec now{};
         clock_gettime(CLOCK_REALTIME, &now);
+        const std::string from = "-";
         decodeOne(block.bytes.data(), static_cast<int>(block.bytes.size()),
-                  Arrival{FROM, lineText(block.line), nullptr, receivedText(now), 0}, out, tally);
+                  Arrival{from, lineText(block.line), nullptr, receivedText(now), 0}, out, tally);
     } else if (block.open && appendHexLine(text.c_str(), block.bytes) != 0) {
         block.badHex = true;
     }
@@ -94,7 +93,7 @@ int dumpLoop(const Options &options) {
     if (!ok) {
         return outputFailed(tally, out, strerror(error));
     }
-    if (ferror(stdin)) {
+    if (ferror(stdin) != 0) {
         fprintf(stderr, "station-decode: cannot read input: %s\n", strerror(error));
         tally.printSummary(out);
         return 1;

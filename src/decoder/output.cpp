@@ -143,7 +143,7 @@ char *Output::reserve(size_t lines, size_t fromLength) {
     return text_.data() + used_;
 }
 
-void Output::mark(char *end, int records) {
+void Output::mark(const char *end, int records) {
     used_ = static_cast<size_t>(end - text_.data());
     marks_.push_back({used_, records});
 }

@@ -49,7 +49,7 @@ class Output {
   private:
     // Room for count more lines of at most LINE bytes besides the sender's text.
     char *reserve(size_t lines, size_t fromLength);
-    void mark(char *end, int records);
+    void mark(const char *end, int records);
     void settle(size_t done, bool failed);
 
     static constexpr size_t LINE = 192; // the longest JSON line, less its sender

@@ -9,11 +9,17 @@ namespace {
 // A sender's refusals told one by one in each interval; the rest are counted.
 constexpr int TOLD_PER_INTERVAL = 5;
 constexpr long INTERVAL_MS = 10000;
+constexpr size_t MAX_SENDERS = 65536;
 
 } // namespace
 
 SourceEntry *Tally::of(const Source &source) {
-    auto [entry, added] = sources_.try_emplace(source);
+    auto found = sources_.find(source);
+    if (found != sources_.end()) {
+        return &*found;
+    }
+    // Senders beyond the table's room (a flood from forged addresses) share one entry.
+    auto [entry, added] = sources_.try_emplace(sources_.size() < MAX_SENDERS ? source : Source{});
     if (added) {
         order_.push_back(&*entry);
     }
@@ -55,14 +61,14 @@ void Tally::refuse(SourceEntry *entry, const std::string &where, const char *rea
 
 void Tally::tellHeldBack(long nowMs) {
     for (size_t i = 0; i < holding_.size();) {
-        SourceCounts &counts = holding_[i]->second;
-        if (nowMs >= 0 && nowMs - counts.intervalStart < INTERVAL_MS) {
+        SourceCounts &held = holding_[i]->second;
+        if (nowMs >= 0 && nowMs - held.intervalStart < INTERVAL_MS) {
             ++i;
             continue;
         }
         fprintf(stderr, "station-decode: %s: %ld more refused in %ld s\n",
-                sourceText(holding_[i]->first).c_str(), counts.heldBack, INTERVAL_MS / 1000);
-        counts.heldBack = 0;
+                sourceText(holding_[i]->first).c_str(), held.heldBack, INTERVAL_MS / 1000);
+        held.heldBack = 0;
         holding_[i] = holding_.back();
         holding_.pop_back();
     }

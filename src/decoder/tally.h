@@ -44,10 +44,10 @@ class Tally {
     // A sender and its counts, added when first seen.
     SourceEntry *of(const Source &source);
 
-    void decoded(SourceEntry *source, int records);
+    void decoded(SourceEntry *entry, int records);
     // Counts a refusal and says why on stderr: the first few of each sender in an interval
     // one by one, the rest in one line when the interval is over (see tellHeldBack).
-    void refuse(SourceEntry *source, const std::string &where, const char *reason, long nowMs);
+    void refuse(SourceEntry *entry, const std::string &where, const char *reason, long nowMs);
     // Tells the refusals held back of the senders whose interval ended by nowMs (all when
     // nowMs is -1).
     void tellHeldBack(long nowMs);
