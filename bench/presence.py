@@ -14,6 +14,7 @@ import os, random, re, subprocess, sys, tempfile, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from receiving import RECORDS, measure, pinned  # noqa: E402
+import sandbox  # noqa: E402  (on the path receiving.py sets)
 
 START = 1796714000.0
 
@@ -89,8 +90,9 @@ def main():
     loadgen, decoder, presence = sys.argv[1:4]
     aps, per_ap, rounds = [int(a) for a in sys.argv[4:7]] + [1000, 50, 12][len(sys.argv[4:7]):]
     work = tempfile.mkdtemp()
-    received, _, _, cpu = measure([decoder, "listen", "127.0.0.1:PORT", "--json"], loadgen,
-                                  200000)
+    received, _, _, cpu = measure(
+        lambda: sandbox.start_decoder(pinned(1, [decoder]), "127.0.0.1:0", "--json",
+                                      stdout=subprocess.DEVNULL, text=True), loadgen, 200000)
     decode_ns = cpu * 1e9 / (received * RECORDS)
     print("presence (%d access points x %d clients, %d rounds of 30 s: roaming 2%%, leaving 1%%"
           " a round, 3 one-off probes per access point a round; one core)"

@@ -16,15 +16,6 @@ C1, C2, C3 = "0A1B2C3D4E01", "0A1B2C3D4E02", "0A1B2C3D4E03"
 PREFIX = "e2e-presence"
 
 
-def start_decoder(*args, **kwargs):
-    # sandbox gains start_decoder with the wire helpers; until then the same by hand.
-    if hasattr(sandbox, "start_decoder"):
-        return sandbox.start_decoder(DECODER, *args, **kwargs)
-    proc = subprocess.Popen([DECODER, "listen", *args], **kwargs)
-    line = proc.stderr.readline().decode()
-    return proc, int(line.rsplit(":", 1)[1])
-
-
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -84,8 +75,7 @@ class Pipeline(unittest.TestCase):
         return r.stdout.splitlines()
 
     def test_reporters_to_events_broker_and_database(self):
-        decoder, port = start_decoder("127.0.0.1:0", "--json", "--heartbeats",
-                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        decoder, port = sandbox.start_decoder(DECODER, "127.0.0.1:0", "--json", "--heartbeats")
         events_sub = self.broker.subscribe("-t", PREFIX + "/event", "-C", "9", "-W", "30")
         time.sleep(0.3)  # subscribed before the first event
         presence = subprocess.Popen(
