@@ -5,7 +5,8 @@ loopback and a database; refused input; the HTML page rendered by headless Chrom
 
 usage: presence_e2e.py STATION_REPORTER STATION_DECODE STATION_PRESENCE
 """
-import html.parser, json, os, shutil, signal, socket, subprocess, sys, tempfile, time
+import html.parser, json, os, queue, shutil, signal, socket, subprocess, sys, tempfile
+import threading, time
 import unittest
 
 import sandbox
@@ -27,6 +28,7 @@ class Broker:
 
     def __init__(self, folder, port=None):
         self.port = port or free_port()
+        self.listeners = []
         config = os.path.join(folder, "mosquitto.conf")
         with open(config, "w") as f:
             f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n"
@@ -42,11 +44,34 @@ class Broker:
                 time.sleep(0.05)
         raise AssertionError("mosquitto did not start")
 
+    def listen(self, *topics):
+        """A subscriber to topics that is known to be subscribed: it has received a probe.
+        Returns a queue of its lines, the probes left out."""
+        proc = self.subscribe(*sum((["-t", t] for t in topics + ("probe",)), []))
+        lines = queue.Queue()
+        threading.Thread(target=lambda: [lines.put(l) for l in proc.stdout], daemon=True).start()
+        for _ in range(50):
+            subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-t",
+                            "probe", "-m", "probe"], check=True)
+            try:
+                if lines.get(timeout=0.2).startswith("probe "):
+                    break
+            except queue.Empty:
+                pass
+        self.listeners.append(proc)
+        filtered = queue.Queue()
+        threading.Thread(target=lambda: [filtered.put(l) for l in iter(lines.get, None)
+                                         if not l.startswith("probe ")], daemon=True).start()
+        return filtered
+
     def subscribe(self, *args, **kwargs):
         return subprocess.Popen(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port),
                                  "-v", *args], stdout=subprocess.PIPE, text=True, **kwargs)
 
     def stop(self):
+        for proc in self.listeners:
+            proc.terminate()
+            proc.wait()
         self.proc.terminate()
         self.proc.wait()
 
@@ -76,8 +101,7 @@ class Pipeline(unittest.TestCase):
 
     def test_reporters_to_events_broker_and_database(self):
         decoder, port = sandbox.start_decoder(DECODER, "127.0.0.1:0", "--json", "--heartbeats")
-        events_sub = self.broker.subscribe("-t", PREFIX + "/event", "-C", "9", "-W", "30")
-        time.sleep(0.3)  # subscribed before the first event
+        published = self.broker.listen(PREFIX + "/event")
         presence = subprocess.Popen(
             [PRESENCE, "--interval", "1", "--db", self.db, "--mqtt",
              "127.0.0.1:%d" % self.broker.port, "--mqtt-prefix", PREFIX],
@@ -96,8 +120,14 @@ class Pipeline(unittest.TestCase):
             if i < len(rounds) - 1:
                 time.sleep(1.1)
         events = [json.loads(presence.stdout.readline()) for _ in range(4)]
-        time.sleep(1.5)  # a database write at most every second
-        now = self.query("now")
+        expected_now = [
+            ["client", "ap", "address", "rssi", "assoc"], [C2, AP1, "127.0.0.1", "-71", "0"],
+            [C1, AP2, "127.0.0.1", "-45", "1"], [C3, AP2, "127.0.0.1", "-60", "1"]]
+        for _ in range(25):  # a database write at most every second, the leaves 4 s away
+            now = [l.split()[:5] for l in self.query("now")]
+            if now == expected_now:
+                break
+            time.sleep(0.1)
         events += [json.loads(presence.stdout.readline()) for _ in range(5)]
         decoder.send_signal(signal.SIGTERM)
         decoder.wait(10)
@@ -122,9 +152,7 @@ class Pipeline(unittest.TestCase):
         self.assertEqual(set(events[7]["dwell"]), {AP1, AP2})
         self.assertEqual(events[0]["address"], "127.0.0.1")
 
-        self.assertEqual([l.split()[:5] for l in now], [
-            ["client", "ap", "address", "rssi", "assoc"], [C2, AP1, "127.0.0.1", "-71", "0"],
-            [C1, AP2, "127.0.0.1", "-45", "1"], [C3, AP2, "127.0.0.1", "-60", "1"]])
+        self.assertEqual(now, expected_now)
         self.assertEqual(self.query("now")[1:], [])
         visits = self.query("visits", "--since", "1h")
         self.assertEqual(sorted(l.split()[0] for l in visits[1:]), [C1, C2, C3])
@@ -132,8 +160,9 @@ class Pipeline(unittest.TestCase):
         self.assertEqual([l.split()[:4] for l in self.query("aps")[1:]],
                          [[ap, "127.0.0.1", "silent", "0"] for ap in (AP1, AP2)])
 
-        out, _ = events_sub.communicate(timeout=30)
-        self.assertEqual([json.loads(l.split(" ", 1)[1]) for l in out.splitlines()], events)
+        self.assertEqual([json.loads(published.get(timeout=10).split(" ", 1)[1])
+                          for _ in events], events)
+        self.assertTrue(published.empty())
         retained = self.broker.subscribe("-t", PREFIX + "/#", "-t", "homeassistant/#",
                                          "--retained-only", "-W", "2",
                                          stderr=subprocess.DEVNULL)  # says "Timed out"
