@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <ostream>
 #include <sqlite3.h>
 #include <string>
 #include <tuple>
@@ -91,6 +92,11 @@ struct Scenario {
     std::vector<Step> steps;
     std::vector<std::string> events;
 };
+
+// Names the case in test lists instead of its bytes.
+void PrintTo(const Scenario &s, std::ostream *out) {
+    *out << s.name;
+}
 
 class Scenarios : public testing::TestWithParam<Scenario> {};
 
