@@ -215,6 +215,9 @@ class Reconnect(unittest.TestCase):
             topic = PREFIX + "/client/" + C1 + "/state"
             first = broker.subscribe("-t", topic, "-C", "1", "-W", "10")
             self.assertEqual(first.communicate(timeout=15)[0], topic + " home\n")
+            ap = PREFIX + "/ap/" + AP1 + "/state"
+            heard = broker.subscribe("-t", ap, "-C", "1", "-W", "10")
+            self.assertEqual(heard.communicate(timeout=15)[0], ap + " online\n")
             broker.stop()  # its retained messages go with it: persistence is off
             broker = Broker(folder, broker.port)
             time.sleep(3)  # the client library retries after one second, then two

@@ -341,6 +341,9 @@ int follow(Run &run) {
         if (run.mqtt && run.mqtt->wantsResync()) {
             run.mqtt->resync(run.tracker.present(), run.tracker.aps());
         }
+        if (run.mqtt) {
+            run.mqtt->newAps(run.tracker.aps());
+        }
         auto now = std::chrono::steady_clock::now();
         if (run.store && now - flushedAt >= std::chrono::seconds(1)) {
             flushedAt = now;
@@ -433,6 +436,7 @@ int follow(const Options &o) {
         if (run->mqtt->wantsResync()) {
             run->mqtt->resync(run->tracker.present(), run->tracker.aps());
         }
+        run->mqtt->newAps(run->tracker.aps());
         run->mqtt->close();
     }
     summary(*run);

@@ -190,6 +190,7 @@ void Mqtt::publish(const Event &e) {
 
 void Mqtt::resync(const std::vector<Presence> &present, const std::vector<Ap> &aps) {
     send(prefix_ + "/status", "online", true);
+    apsTold_ = aps.size();
     for (const Ap &ap : aps) {
         send(prefix_ + "/ap/" + macText(ap.apmac) + "/state", ap.silent ? "offline" : "online",
              true);
@@ -200,6 +201,13 @@ void Mqtt::resync(const std::vector<Presence> &present, const std::vector<Ap> &a
     }
     for (const Presence &p : present) {
         clientState(p.mumac, true, p.ap, *address[p.ap], p.rssi, p.assoc, p.firstSeen);
+    }
+}
+
+void Mqtt::newAps(const std::vector<Ap> &aps) {
+    for (; apsTold_ < aps.size(); ++apsTold_) {
+        send(prefix_ + "/ap/" + macText(aps[apsTold_].apmac) + "/state",
+             aps[apsTold_].silent ? "offline" : "online", true);
     }
 }
 

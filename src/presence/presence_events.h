@@ -31,6 +31,8 @@ class Mqtt {
     // After a (re)connection: every present client's and access point's retained state again.
     bool wantsResync() { return resync_.exchange(false); }
     void resync(const std::vector<Presence> &present, const std::vector<Ap> &aps);
+    // Access points heard for the first time since the last call: online.
+    void newAps(const std::vector<Ap> &aps);
     // Says offline and waits, a few seconds at most, until the broker has every message.
     void close();
     // Messages the broker did not acknowledge (after close()).
@@ -45,6 +47,7 @@ class Mqtt {
     std::string prefix_;
     std::string objectPrefix_; // the prefix as Home Assistant object ids allow it
     std::unordered_set<uint64_t> discovered_;
+    std::size_t apsTold_ = 0;
     std::atomic<bool> resync_{false};
     std::atomic<uint64_t> sent_{0};
     std::atomic<uint64_t> acknowledged_{0};
