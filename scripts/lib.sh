@@ -53,6 +53,23 @@ stage() {
     grep -E '^[0-9]+% tests passed|^(Done|budgets:)' "$log" | sed 's/^/    /' || true
 }
 
+# background NAME COMMAND...: runs a stage beside the ones that follow, in its own log;
+# await NAME waits for it and then prints its line (and stops the script if it failed).
+declare -A background_stages=()
+background() {
+    local name=$1
+    shift
+    mkdir -p build/logs
+    (stage "$name" "$@") >"build/logs/$name.line" 2>&1 &
+    background_stages[$name]=$!
+}
+await() {
+    local name=$1 status=0
+    wait "${background_stages[$name]}" || status=$?
+    cat "build/logs/$name.line"
+    [ $status -eq 0 ] || exit 1
+}
+
 HOST_PACKAGES=(cmake make g++ libgtest-dev python3 util-linux mount tshark busybox shellcheck)
 
 # configure_and_build DIR [cmake args...]

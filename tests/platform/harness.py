@@ -6,6 +6,7 @@ loopback, which is up).
 
     sys.path.insert(0, "tests/platform"); import harness
     harness.enter(__file__, sys.argv[1:])      # first: re-runs the script in the namespaces
+                                               # (loopback=False: its loopback stays down)
     with harness.Device("build/platform/root") as dev:
         dev.install("src/feed/station-loop", "/usr/bin/station-loop")  # mode 0755 by default
         dev.write("/etc/config/x", "config x 'main'\\n", mode=0o644)
@@ -41,9 +42,9 @@ DEVICE_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
 HOST_LIBRARIES = ["/usr/lib/x86_64-linux-gnu", "/usr/lib64"]
 
 
-def enter(script, args):
+def enter(script, args, loopback=True):
     """Re-runs script with args in private mount, pid and net namespaces, unless already
-    there, then brings the loopback up."""
+    there, then brings the loopback up (unless not asked to: sends then fail)."""
     if "PLATFORM_NAMESPACE" not in os.environ:
         root = os.geteuid() == 0
         os.environ["PLATFORM_NAMESPACE"] = "root" if root else "user"
@@ -53,7 +54,8 @@ def enter(script, args):
                               os.path.abspath(script)] + args)
     if os.getpid() == 1:
         _become_init()
-    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    if loopback:
+        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
 
 
 def _become_init():
