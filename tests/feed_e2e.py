@@ -182,21 +182,26 @@ class Loop(unittest.TestCase):
         for signal_name in ("TERM", "KILL"):
             with self.subTest(signal=signal_name):
                 tmp = tempfile.mkdtemp()
+                udp, port = receiver()
                 loop = subprocess.Popen([os.path.join(PATH, "ash"),
                                          os.path.join(FEED, "station-loop"), "-i", "30",
-                                         "127.0.0.1", "9"], env={"PATH": PATH, "TMPDIR": tmp,
+                                         "127.0.0.1", port], env={"PATH": PATH, "TMPDIR": tmp,
                                          "IW_RECORDED": os.path.join(RECORDED, "three-aps"),
                                          "STATION_REPORTER": REPORTER}, start_new_session=True)
                 group = lambda: subprocess.run(["ps", "-o", "pid=", "-g", str(loop.pid)],
                                                capture_output=True, text=True).stdout.split()
-                # Killed while it pauses after its first round, the loop alone in its group.
+                # Killed while it pauses: its first round's three reports are in, and the loop
+                # is alone in its group.
+                udp.settimeout(30)
+                for _ in range(3):
+                    udp.recv(65536)
+                udp.close()
                 deadline = time.monotonic() + 30
                 while group() != [str(loop.pid)] and time.monotonic() < deadline:
                     time.sleep(0.1)
                 loop.send_signal(getattr(signal, "SIG" + signal_name))
                 loop.wait(10)
-                left = group()
-                self.assertEqual((left, os.listdir(tmp)), ([], []))
+                self.assertEqual((group(), os.listdir(tmp)), ([], []))
 
 
 class EndToEnd(unittest.TestCase):
