@@ -81,7 +81,10 @@ configure_and_build() {
 }
 
 # OpenWrt's userland built for the host (tests/platform/build.sh) and the device made of it.
-PLATFORM_PACKAGES=(cmake gcc make pkg-config libjson-c-dev libmd-dev zlib1g-dev util-linux iproute2 busybox jq)
+PLATFORM_PACKAGES=(cmake ninja-build gcc make pkg-config libjson-c-dev libmd-dev zlib1g-dev util-linux iproute2 busybox jq)
+# What OpenWrt's build tree checks for before `make defconfig` (include/prereq-build.mk), and
+# runs to build a package (tests/platform/sdk.sh); the cross compiler is among CROSS_PACKAGES.
+SDK_PACKAGES=(gcc g++ make gawk git rsync unzip wget file bzip2 patch perl python3 python3-distutils xxd ninja-build fakeroot)
 
 HARDENING_PACKAGES=(clang libclang-rt-14-dev clang-tidy clang-format cppcheck)
 

@@ -39,32 +39,57 @@ EOF
 flags="-I$root/usr/include -I$root/usr/include/libnl-tiny"
 links="-L$root/usr/lib -Wl,-rpath-link,$root/usr/lib"
 
-# component NAME [cmake options...]
+# component NAME [--target TARGET] [cmake options...]: configures, builds and, without a
+# target, installs one source tarball.
 component() {
-    local name=$1
+    local name=$1 target=()
     shift
-    tar -xzf "$here/sources/$name.tar.gz" -C "$out/src"
-    cmake -S "$out/src/$name" -B "$out/obj/$name" -Wno-dev -DCMAKE_BUILD_TYPE=Release \
+    if [ "${1:-}" = --target ]; then
+        target=(--target "$2")
+        shift 2
+    fi
+    cmake -S "$out/src/$name" -B "$out/obj/$name" -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR=lib -DCMAKE_PREFIX_PATH="$root/usr" \
         -DCMAKE_FIND_ROOT_PATH="$root" -DCMAKE_C_FLAGS="$flags ${CFLAGS_EXTRA:-}" \
         -DCMAKE_EXE_LINKER_FLAGS="$links" -DCMAKE_SHARED_LINKER_FLAGS="$links" \
         -DCMAKE_MODULE_LINKER_FLAGS="$links" -DBUILD_LUA=OFF -DBUILD_EXAMPLES=OFF "$@" >/dev/null
-    cmake --build "$out/obj/$name" -j "$jobs" >/dev/null
-    DESTDIR=$root cmake --install "$out/obj/$name" >/dev/null
+    cmake --build "$out/obj/$name" -j "$jobs" "${target[@]}" >/dev/null
+    [ ${#target[@]} -ne 0 ] || DESTDIR=$root cmake --install "$out/obj/$name" >/dev/null
     echo "platform: built $name"
 }
 
+# Side by side where one does not need another: configuring takes as long as building.
+together() {
+    local pids=() pid status=0
+    for name in "$@"; do
+        component "$name" &
+        pids+=($!)
+    done
+    for pid in "${pids[@]}"; do
+        wait "$pid" || status=1
+    done
+    return $status
+}
+
+for tarball in "$here"/sources/*.tar.gz; do
+    tar -xzf "$tarball" -C "$out/src"
+done
 component libubox
-component uci
-component ubus
-component libnl-tiny
+together uci ubus libnl-tiny
 PKG_CONFIG_PATH=$root/usr/lib/pkgconfig component ucode -DUBUS_SUPPORT=ON -DUCI_SUPPORT=ON \
     -DNL80211_SUPPORT=ON -DRTNL_SUPPORT=ON -DDIGEST_SUPPORT=ON -DFS_SUPPORT=ON \
     -DSTRUCT_SUPPORT=ON -DULOOP_SUPPORT=ON -DLOG_SUPPORT=ON -DSOCKET_SUPPORT=ON \
-    -DDEBUG_SUPPORT=OFF -DZLIB_SUPPORT=OFF -DRESOLV_SUPPORT=OFF
-component udebug
+    -DDEBUG_SUPPORT=OFF -DZLIB_SUPPORT=OFF -DRESOLV_SUPPORT=OFF &
+ucode=$!
+# procd needs only udebug's library (whose CMake looks for ucode's headers), and the test only
+# procd itself.
+component udebug --target udebug -Ducode_include_dir="$out/src/ucode/include"
+install -m 644 "$out/src/udebug/udebug.h" "$out/src/udebug/udebug-pcap.h" "$root/usr/include/"
+cp -P "$out/obj/udebug"/libudebug.so* "$root/usr/lib/"
 CFLAGS_EXTRA="-include $out/obj/compat.h -D_GNU_SOURCE= -Wno-error=format-overflow" \
-    component procd
+    component procd --target procd
+install -m 755 "$out/obj/procd/procd" "$root/usr/sbin/procd"
+wait "$ucode"
 
 # Where OpenWrt keeps them: procd.sh and rc.common call some by absolute path.
 mkdir -p "$root/sbin" "$root/bin"
