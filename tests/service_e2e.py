@@ -11,6 +11,7 @@ import os, re, shutil, subprocess, sys, tempfile, time, unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "platform"))
 import harness
+import sandbox
 
 FILES = os.path.join(HERE, "..", "openwrt", "station-reporter", "files")
 PLATFORM = BUILD = DECODER = None
@@ -71,7 +72,8 @@ class Service(unittest.TestCase):
         instances, log, _ = self.start(shipped)
         self.assertEqual((instances, [l for l in log if "station-reporter" in l]), ({}, []))
 
-        port, decoder = self.decoder(3)
+        decoder, port = sandbox.start_decoder(DECODER, "127.0.0.1:0", "--count", "3")
+        port = str(port)
         instances, _, done = self.start(valid(
             port=port, interval="5", level="7", keyfile="/etc/station.key",
             interface=["phy0-ap0", "phy1-ap0", "phy1-ap1"]))
@@ -84,6 +86,7 @@ class Service(unittest.TestCase):
         self.assertIn("respawn", instance)
         # 40 recorded stations, every one with a keyed pseudonym, reach the server.
         out, _ = decoder.communicate(timeout=60)
+        self.assertEqual(decoder.returncode, 0)
         rows = out.decode().splitlines()[1:]
         self.assertEqual(len(rows), 40)
         self.assertFalse({r.split(",")[3] for r in rows} & {"3C22FBA1B2C3"})
@@ -144,13 +147,6 @@ class Service(unittest.TestCase):
         reply = self.dev.ubus("call", "service", "list", '{"name": "station-reporter"}')
         self.assertTrue(reply["station-reporter"]["instances"]["instance1"]["running"])
 
-    def decoder(self, count):
-        decoder = subprocess.Popen([DECODER, "listen", "127.0.0.1:0", "--count", str(count)],
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        line = decoder.stderr.readline().decode()
-        self.assertIn("listening on", line)
-        decoder.stderr.close()
-        return line.rsplit(":", 1)[1].strip(), decoder
 
 
 if __name__ == "__main__":
