@@ -63,6 +63,9 @@ configure_and_build() {
     cmake --build "$dir" -j "$(nproc)"
 }
 
+# OpenWrt's userland built for the host (tests/platform/build.sh) and the device made of it.
+PLATFORM_PACKAGES=(cmake gcc make pkg-config libjson-c-dev libmd-dev zlib1g-dev util-linux iproute2 busybox jq)
+
 HARDENING_PACKAGES=(clang libclang-rt-14-dev clang-tidy clang-format cppcheck)
 
 # The kernel Wi-Fi VM: Debian's kernel, QEMU, and the userland that runs inside it.
