@@ -7,8 +7,8 @@ and runs the rounds in one boot; this side checks what arrived at station-decode
 the VM was told to be: each station's address, its AP's address and channel, and the signal
 its transmit power gives (mac80211_hwsim reports the sender's power less 50 dBm).
 
-usage: wifi_vm.py STATION_REPORTER STATION_DECODE [--ucode DIR] [--record DIR] [--console FILE]
-  --ucode DIR    a ucode build (bin/ucode, lib/ with its modules and libraries) for the ucode feed
+usage: wifi_vm.py STATION_REPORTER STATION_DECODE [--platform ROOT] [--record DIR] [--console FILE]
+  --platform ROOT  tests/platform/build.sh's root: its ucode, modules and libraries, for the ucode feed
   --record DIR   writes the iw outputs of the VM there, in the stand-in iw's layout
   --console FILE keeps the VM's console output
 """
@@ -26,17 +26,23 @@ LEAVES = "wlan3"
 CONSOLE = {}  # block name -> text, from the one boot
 
 
-def copy_with_libraries(root, programs):
-    """Copies each program (source path -> path in root) and every library ldd names for it."""
+def copy_with_libraries(root, programs, search=""):
+    """Copies each program (source path -> path in root) and every library ldd names for it,
+    looking in search first."""
     libraries = set()
     for source, target in programs.items():
         dest = os.path.join(root, target.lstrip("/"))
         os.makedirs(os.path.dirname(dest), exist_ok=True)
         shutil.copy(source, dest)
-        out = subprocess.run(["ldd", source], capture_output=True, text=True).stdout
+        out = subprocess.run(["ldd", source], capture_output=True, text=True,
+                             env={**os.environ, "LD_LIBRARY_PATH": search}).stdout
         libraries |= set(re.findall(r"(/\S+) \(0x", out))
     for library in libraries:
-        dest = os.path.join(root, library.lstrip("/"))
+        if search and library.startswith(search + "/"):
+            library_path = "/usr/lib" + library[len(search):]
+        else:
+            library_path = library
+        dest = os.path.join(root, library_path.lstrip("/"))
         os.makedirs(os.path.dirname(dest), exist_ok=True)
         shutil.copy(os.path.realpath(library), dest)
 
@@ -66,7 +72,7 @@ def copy_modules(root, modules):
         f.write("".join(m + "\n" for m in order))
 
 
-def build_initramfs(folder, reporter, decoder, ucode):
+def build_initramfs(folder, reporter, decoder, platform):
     root = os.path.join(folder, "root")
     busybox = shutil.which("busybox")
     programs = {busybox: "/bin/busybox", shutil.which("iw"): "/usr/sbin/iw",
@@ -76,12 +82,15 @@ def build_initramfs(folder, reporter, decoder, ucode):
     for name in os.listdir(FEED):
         if name.startswith("station-"):
             programs[os.path.join(FEED, name)] = "/usr/bin/" + name
-    if ucode:
-        programs[os.path.join(ucode, "bin", "ucode")] = "/usr/bin/ucode"
     copy_with_libraries(root, programs)
-    if ucode:
-        shutil.copytree(os.path.join(ucode, "lib"), os.path.join(root, "usr", "lib", "ucode"),
-                        dirs_exist_ok=True)
+    if platform:
+        # ucode finds its modules in /usr/lib/ucode, as on a device; they and ucode link the
+        # platform's libraries, which land in /usr/lib.
+        lib = os.path.join(platform, "usr", "lib")
+        modules = {os.path.join(lib, "ucode", m): "/usr/lib/ucode/" + m
+                   for m in os.listdir(os.path.join(lib, "ucode")) if m.endswith(".so")}
+        copy_with_libraries(root, {os.path.join(platform, "usr", "bin", "ucode"): "/usr/bin/ucode",
+                                   **modules}, search=lib)
     for applet in subprocess.run([busybox, "--list"], capture_output=True, text=True,
                                  check=True).stdout.split():
         link = os.path.join(root, "bin", applet)
@@ -111,8 +120,15 @@ def boot(image, initramfs):
                "-kernel", image, "-initrd", initramfs, "-no-reboot", "-display", "none",
                "-monitor", "none", "-serial", "stdio",
                "-append", "console=ttyS0 quiet loglevel=1 panic=-1 rdinit=/init"]
-    r = subprocess.run(command, capture_output=True, timeout=420)
-    return r.stdout.decode(errors="replace").replace("\r\n", "\n")
+    with tempfile.TemporaryFile() as out:
+        vm = subprocess.Popen(command, stdout=out, stderr=subprocess.STDOUT)
+        try:
+            vm.wait(timeout=300)
+        except subprocess.TimeoutExpired:
+            vm.kill()
+            vm.wait()
+        out.seek(0)
+        return out.read().decode(errors="replace").replace("\r\n", "\n")
 
 
 def blocks(console):
@@ -153,8 +169,8 @@ class KernelWifi(unittest.TestCase):
         left = [s for s in everyone if s != LEAVES]
         cases = [("awk", everyone, False), ("awk-keyed", everyone, True),
                  ("awk-after-leave", left, False)]
-        if UCODE:
-            cases += [("ucode", everyone, False)]
+        if PLATFORM:
+            cases += [("ucode", everyone, False), ("ucode-after-leave", left, False)]
         for name, stations, keyed in cases:
             with self.subTest(round=name):
                 self.assertEqual(STATUS.get(name), "0", CONSOLE.get("feed-errors/" + name))
@@ -170,13 +186,14 @@ class KernelWifi(unittest.TestCase):
 
 if __name__ == "__main__":
     args = sys.argv[1:]
-    UCODE = sandbox.take_option(args, "--ucode")
+    PLATFORM = sandbox.take_option(args, "--platform")
     record = sandbox.take_option(args, "--record")
     keep = sandbox.take_option(args, "--console")
     reporter, decoder = os.path.abspath(args[0]), os.path.abspath(args[1])
     started = time.time()
     with tempfile.TemporaryDirectory() as folder:
-        image, initramfs = build_initramfs(folder, reporter, decoder, UCODE)
+        image, initramfs = build_initramfs(folder, reporter, decoder, PLATFORM and
+                                           os.path.abspath(PLATFORM))
         built = time.time()
         console = boot(image, initramfs)
     if keep:
