@@ -1,6 +1,7 @@
-/* Load generator for the receiving benchmark: sends COUNT copies of a full 18-record report
- * to 127.0.0.1:PORT with sendmmsg, flat out or paced at RATE reports a second, and prints
- * the reports sent and the seconds it took. usage: loadgen PORT COUNT [RATE] */
+/* Load generator for the receiving benchmark: sends COUNT copies of the datagram given in hex
+ * (the caller builds the report) to 127.0.0.1:PORT with sendmmsg, flat out or paced at RATE
+ * reports a second, and prints the reports sent and the seconds it took.
+ * usage: loadgen PORT COUNT HEX [RATE] */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,15 +11,21 @@
 #include <sys/socket.h>
 #include <time.h>
 
-enum { BATCH = 32, RECORDS = 18, SIZE = 12 + RECORDS * 56 };
+enum { BATCH = 32, MAX_SIZE = 2048 };
 
-static const unsigned char HEADER[12] = {0x7C, 0x83, 0x00, 0x01, 0xD8, 0x00,
-                                         0x03, 0xF4, 0x00, 0x12, 0x00, 0x00};
-static const unsigned char RECORD[56] = {
-    0x7C, 0x83, 0x00, 0x01, 0xD6, 0x00, 0x00, 0x30, 0xA0, 0xB1, 0xC2, 0xD3, 0xE4, 0xF5,
-    0x00, 0x00, 0x00, 0x00, 0xA0, 0xB1, 0xC2, 0xD3, 0xE4, 0xF5, 0x00, 0x06, 0x01, 0x00,
-    0x00, 0x00, 0x01, 0x02, 0x00, 0x00, 0x02, 0x00, 0xC4, 0x00, 0x80, 0x00, 0x00, 0x00,
-    0x0B, 0x00, 0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+/* The bytes of hex into out; returns their number, or -1 when hex is not whole bytes. */
+static int fromHex(const char *hex, unsigned char *out) {
+    size_t digits = strlen(hex);
+    if (digits % 2 != 0 || digits / 2 > MAX_SIZE) {
+        return -1;
+    }
+    for (size_t i = 0; i < digits / 2; ++i) {
+        if (sscanf(hex + 2 * i, "%2hhx", &out[i]) != 1) {
+            return -1;
+        }
+    }
+    return (int)(digits / 2);
+}
 
 static double now(void) {
     struct timespec t;
@@ -27,17 +34,14 @@ static double now(void) {
 }
 
 int main(int argc, char **argv) {
-    if (argc < 3) {
-        fprintf(stderr, "usage: loadgen PORT COUNT [RATE]\n");
+    static unsigned char report[MAX_SIZE];
+    int size = argc < 4 ? -1 : fromHex(argv[3], report);
+    if (size < 0) {
+        fprintf(stderr, "usage: loadgen PORT COUNT HEX [RATE]\n");
         return 2;
     }
     long count = atol(argv[2]);
-    double rate = argc > 3 ? atof(argv[3]) : 0;
-    unsigned char report[SIZE];
-    memcpy(report, HEADER, sizeof HEADER);
-    for (int i = 0; i < RECORDS; ++i) {
-        memcpy(report + 12 + i * 56, RECORD, sizeof RECORD);
-    }
+    double rate = argc > 4 ? atof(argv[4]) : 0;
     struct sockaddr_in to;
     memset(&to, 0, sizeof to);
     to.sin_family = AF_INET;
@@ -48,7 +52,7 @@ int main(int argc, char **argv) {
         perror("loadgen");
         return 1;
     }
-    struct iovec vector = {report, SIZE};
+    struct iovec vector = {report, (size_t)size};
     struct mmsghdr messages[BATCH];
     memset(messages, 0, sizeof messages);
     for (int i = 0; i < BATCH; ++i) {

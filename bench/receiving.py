@@ -9,7 +9,12 @@ usage: receiving.py LOADGEN FLOOR_RECEIVER STATION_DECODE [REPORTS]
 """
 import os, re, signal, socket, subprocess, sys, time
 
-RECORDS = 18
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+import sandbox, wire
+
+RECORDS = wire.MAX_RECORDS
+# A full report of the example record, as a reporter sends it.
+DATAGRAM = wire.report([wire.EXAMPLE_RECORD] * RECORDS).hex()
 
 
 def free_port():
@@ -22,14 +27,24 @@ def pinned(core, argv):
     return ["taskset", "-c", str(core)] + argv if os.cpu_count() > 1 else argv
 
 
-def measure(receiver, loadgen, reports, rate=None):
-    """Runs receiver (argv with PORT) against loadgen; returns (received, seconds, sent)."""
-    port = str(free_port())
-    proc = subprocess.Popen(pinned(1, [w.replace("PORT", port) for w in receiver]),
-                            stdout=subprocess.PIPE if "floor" in receiver[0] else
-                            subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+def start_floor(floor):
+    port = free_port()
+    proc = subprocess.Popen(pinned(1, [floor, str(port)]), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
     proc.stderr.readline()  # listening
-    gen = subprocess.run(pinned(0, [loadgen, port, str(reports)] + ([str(rate)] if rate else [])),
+    return proc, port
+
+
+def start_station_decode(decoder):
+    return sandbox.start_decoder(pinned(1, [decoder]), "127.0.0.1:0",
+                                 stdout=subprocess.DEVNULL, text=True)
+
+
+def measure(start, loadgen, reports, rate=None):
+    """Runs the receiver start() starts against loadgen; returns (received, seconds, sent)."""
+    proc, port = start()
+    gen = subprocess.run(pinned(0, [loadgen, str(port), str(reports), DATAGRAM] +
+                                ([str(rate)] if rate else [])),
                          capture_output=True, text=True, check=True)
     sent, seconds = int(gen.stdout.split()[0]), float(gen.stdout.split()[1])
     time.sleep(0.5)
@@ -50,15 +65,15 @@ def main():
     print("receiving (%d reports of %d records sent flat out over loopback with sendmmsg)"
           % (reports, RECORDS))
     rates = {}
-    for name, argv in (("floor (recvmmsg)", [floor, "PORT"]),
-                       ("station-decode", [decoder, "listen", "127.0.0.1:PORT"])):
-        received, seconds, sent = measure(argv, loadgen, reports)
+    for name, start in (("floor (recvmmsg)", lambda: start_floor(floor)),
+                        ("station-decode", lambda: start_station_decode(decoder))):
+        received, seconds, sent = measure(start, loadgen, reports)
         rates[name] = received * RECORDS / seconds
         print("  %-18s %10.0f records/s, %7d of %d datagrams lost"
               % (name, rates[name], sent - received, sent))
     print("  ratio %.2f (goal: at least 0.80)" % (rates["station-decode"] /
                                                    rates["floor (recvmmsg)"]))
-    received, _, sent = measure([decoder, "listen", "127.0.0.1:PORT"], loadgen, 100000, 20000)
+    received, _, sent = measure(lambda: start_station_decode(decoder), loadgen, 100000, 20000)
     print("paced: station-decode at 20,000 reports/s for 5 s: %d of %d datagrams lost (goal: 0)"
           % (sent - received, sent))
 

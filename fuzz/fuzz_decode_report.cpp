@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "report_decode.h"
+#include "report_layout.h"
 
 namespace {
 
@@ -16,45 +17,38 @@ void check(bool condition) {
     }
 }
 
-// Re-encodes report into bytes and returns its length.
-int encodeAgain(const DecodedReport &report, uint8_t *bytes) {
-    ReportHeader header;
-    encodeHeader(header, report.count);
-    std::memcpy(bytes, header.bytes, HEADER_SIZE);
+// Re-encodes report into datagram and returns its length.
+int encodeAgain(const DecodedReport &report, uint8_t (&datagram)[MAX_REPORT_SIZE]) {
+    StationRecord records[MAX_RECORDS];
     for (int i = 0; i < report.count; ++i) {
         const DecodedRecord &r = report.records[i];
         uint8_t ap[MAC_SIZE], mu[MAC_SIZE];
         check(parseMac(r.apmac, ap) == 0 && parseMac(r.mumac, mu) == 0);
-        StationRecord record;
-        encodeRecord(record, ap, mu, r.timestamp, r.rssi, r.channel, r.assoc);
-        std::memcpy(bytes + HEADER_SIZE + i * RECORD_SIZE, record.bytes, RECORD_SIZE);
+        encodeRecord(records[i], ap, mu, r.timestamp, r.rssi, r.channel, r.assoc);
     }
-    return HEADER_SIZE + report.count * RECORD_SIZE;
+    return assembleReport(records, report.count, datagram);
 }
 
 int32_t int32At(const uint8_t *p) {
-    return static_cast<int32_t>(uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 |
-                                p[3]);
+    return static_cast<int32_t>(getBe32(p));
 }
 
 // Encodes records whose values come from the input and checks they decode to them.
 void roundTrip(const uint8_t *data, size_t size) {
     constexpr size_t PER_RECORD = 2 * MAC_SIZE + 16;
     int count = static_cast<int>(size / PER_RECORD) % (MAX_RECORDS + 1);
-    uint8_t bytes[MAX_REPORT_SIZE];
-    ReportHeader header;
-    encodeHeader(header, count);
-    std::memcpy(bytes, header.bytes, HEADER_SIZE);
+    StationRecord records[MAX_RECORDS];
     for (int i = 0; i < count; ++i) {
         const uint8_t *p = data + static_cast<size_t>(i) * PER_RECORD;
-        StationRecord record;
-        encodeRecord(record, p, p + MAC_SIZE, int32At(p + 12), int32At(p + 16), int32At(p + 20),
+        encodeRecord(records[i], p, p + MAC_SIZE, int32At(p + 12), int32At(p + 16), int32At(p + 20),
                      int32At(p + 24));
-        std::memcpy(bytes + HEADER_SIZE + i * RECORD_SIZE, record.bytes, RECORD_SIZE);
     }
+    uint8_t bytes[MAX_REPORT_SIZE];
+    int length = assembleReport(records, count, bytes);
+    check(length == HEADER_SIZE + count * RECORD_SIZE);
     DecodedReport report;
     char reason[DECODE_REASON_SIZE];
-    check(decodeReport(bytes, HEADER_SIZE + count * RECORD_SIZE, report, reason) == 0);
+    check(decodeReport(bytes, length, report, reason) == 0);
     check(report.count == count);
     for (int i = 0; i < count; ++i) {
         const uint8_t *p = data + static_cast<size_t>(i) * PER_RECORD;

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "observation_reader.h"
-#include "report_format.h"
+#include "report_layout.h"
 
 namespace {
 
@@ -15,10 +15,6 @@ void check(bool condition) {
     if (!condition) {
         abort();
     }
-}
-
-uint32_t be32(const uint8_t *p) {
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
 }
 
 } // namespace
@@ -35,16 +31,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     uint8_t ap[MAC_SIZE], mu[MAC_SIZE];
     check(parseMac(obs.apmac, ap) == 0 && parseMac(obs.mumac, mu) == 0);
     check(std::memcmp(ap, obs.apMac, MAC_SIZE) == 0 && std::memcmp(mu, obs.muMac, MAC_SIZE) == 0);
-    check(std::strlen(obs.apmac) == 12 && std::strlen(obs.mumac) == 12);
+    check(std::strlen(obs.apmac) == MAC_TEXT_LENGTH && std::strlen(obs.mumac) == MAC_TEXT_LENGTH);
 
     StationRecord record;
     encodeRecord(record, ap, mu, obs.timestamp, obs.rssi, obs.channel, obs.assoc);
     const uint8_t *b = record.bytes;
-    check(std::memcmp(b + 8, ap, MAC_SIZE) == 0 && std::memcmp(b + 18, ap, MAC_SIZE) == 0);
-    check(std::memcmp(b + 44, mu, MAC_SIZE) == 0);
-    check(be32(b + 28) == static_cast<uint32_t>(obs.timestamp));
-    check(b[25] == static_cast<uint8_t>(obs.channel) && b[26] == static_cast<uint8_t>(obs.assoc));
-    check(b[36] == static_cast<uint8_t>(obs.rssi));
+    check(std::memcmp(b + RECORD_AP_MAC, ap, MAC_SIZE) == 0 &&
+          std::memcmp(b + RECORD_AP_MAC_AGAIN, ap, MAC_SIZE) == 0);
+    check(std::memcmp(b + RECORD_MU_MAC, mu, MAC_SIZE) == 0);
+    check(getBe32(b + RECORD_TIMESTAMP) == static_cast<uint32_t>(obs.timestamp));
+    check(b[RECORD_CHANNEL] == static_cast<uint8_t>(obs.channel) &&
+          b[RECORD_ASSOC] == static_cast<uint8_t>(obs.assoc));
+    check(b[RECORD_RSSI] == static_cast<uint8_t>(obs.rssi));
 
     // The values printed back in the canonical form parse to the same observation.
     char canonical[LINE_CAPACITY];

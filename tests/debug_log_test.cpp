@@ -32,14 +32,20 @@ TEST(DebugLog, FiltersByCategoryAndMirrorsWithPrefix) {
     logToStdout = 0;
 }
 
+// Logs through the macro and returns the line it logged from.
+int logRate() {
+    int line = __LINE__ + 1;
+    DEBUG_LOG(DBG_TRACE, "rate = %d", 54);
+    return line;
+}
+
 TEST(DebugLog, MacroNamesTheCallingFunctionAndLine) {
     debugLevel = DBG_TRACE;
     logToStdout = 1;
     testing::internal::CaptureStdout();
-    int line = __LINE__ + 1;
-    DEBUG_LOG(DBG_TRACE, "rate = %d", 54);
+    int line = logRate();
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "TestBody | " + std::to_string(line) + ": rate = 54\n");
+              "logRate | " + std::to_string(line) + ": rate = 54\n");
     debugLevel = DEFAULT_DEBUG_LEVEL;
     logToStdout = 0;
 }

@@ -4,9 +4,12 @@ standard input, its exact output, messages, summary and exit status.
 
 usage: decoder_e2e.py STATION_DECODE
 """
-import json, re, signal, socket, subprocess, sys, unittest
+import json, signal, socket, subprocess, sys, unittest
 
-from sandbox import EXAMPLE_RECORD as RECORD, dump, patched, report
+from sandbox import dump, start_decoder
+from wire import (AP_MAC_AGAIN, CONST_02, CONST_0B, CONST_80, EXAMPLE_RECORD as RECORD,
+                  HEADER_COUNT, HEADER_LENGTH, HEADER_RESERVED, HEADER_SIZE, RECORD_LENGTH, header,
+                  patched, record_at, report)
 
 CSV_HEADER = "from,record,apmac,mumac,timestamp,rssi,channel,assoc\n"
 FIELDS = "A0B1C2D3E4F5,0A1B2C3D4E5F,258,-60,6,1"
@@ -17,10 +20,8 @@ class Listener:
     """station-decode listen on ADDRESS:PORT; port is the one it reports."""
 
     def __init__(self, address, *options, port=0):
-        self.proc = subprocess.Popen([DECODER, "listen", "%s:%d" % (address, port), *options],
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        line = self.proc.stderr.readline()
-        self.port = int(re.match(r"station-decode: listening on .*:(\d+)$", line).group(1))
+        self.proc, self.port = start_decoder(DECODER, "%s:%d" % (address, port), *options,
+                                             text=True)
 
     def send(self, datagrams, family=socket.AF_INET, host="127.0.0.1"):
         with socket.socket(family, socket.SOCK_DGRAM) as s:
@@ -40,21 +41,22 @@ class Refusals(unittest.TestCase):
     def test_each_damage_is_refused_with_its_reason(self):
         good = report([RECORD, RECORD, RECORD])
         damaged = [
-            (b"\x7C\x83\x00\x01\xD8\x00\x00\x04\x00", "header: too short"),
+            (header(0)[:HEADER_SIZE - 3], "header: too short"),
             (patched(good, 4, 0xD6), "header: bad tag"),
-            (patched(good, 7, 0xAD), "header: bad length"),
-            (good[:6] + (len(good) - 7).to_bytes(2, "big") + good[8:] + b"\0",
-             "header: bytes left over after the records"),
+            (patched(good, HEADER_LENGTH + 1, 0xAD), "header: bad length"),
+            (good[:HEADER_LENGTH] + (len(good) - HEADER_LENGTH - 1).to_bytes(2, "big") +
+             good[HEADER_COUNT:] + b"\0", "header: bytes left over after the records"),
             (report([RECORD] * 19), "header: more than 18 records"),
-            (patched(good, 9, 2), "header: bad count"),
-            (patched(good, 11, 1), "header: reserved not zero"),
-            (patched(good, 12 + 2 * 56 + 4, 0xD8), "record 3: bad tag"),
-            (patched(good, 12 + 7, 0x31), "record 1: bad length"),
-            (patched(good, 12 + 56 + 23, 0xF6), "record 2: AP MAC copies differ"),
-            (patched(good, 12 + 34, 3), "record 1: bad constant"),
-            (patched(good, 12 + 38, 0), "record 1: bad constant"),
-            (patched(good, 12 + 56 + 42, 0x0C), "record 2: bad constant"),
-        ] + [(patched(good, 12 + 2 * 56 + at, 1), "record 3: non-zero reserved byte")
+            (patched(good, HEADER_COUNT + 1, 2), "header: bad count"),
+            (patched(good, HEADER_RESERVED + 1, 1), "header: reserved not zero"),
+            (patched(good, record_at(3) + 4, 0xD8), "record 3: bad tag"),
+            (patched(good, record_at(1) + RECORD_LENGTH + 1, 0x31), "record 1: bad length"),
+            (patched(good, record_at(2) + AP_MAC_AGAIN + 5, 0xF6),
+             "record 2: AP MAC copies differ"),
+            (patched(good, record_at(1) + CONST_02, 3), "record 1: bad constant"),
+            (patched(good, record_at(1) + CONST_80, 0), "record 1: bad constant"),
+            (patched(good, record_at(2) + CONST_0B, 0x0C), "record 2: bad constant"),
+        ] + [(patched(good, record_at(3) + at, 1), "record 3: non-zero reserved byte")
              for at in (14, 17, 24, 27, 32, 35, 37, 39, 43, 55)]
         listener = Listener("127.0.0.1", "--count", str(len(damaged) + 1))
         port = listener.send([d for d, _ in damaged] + [good])
@@ -123,7 +125,7 @@ class Dump(unittest.TestCase):
     def test_blocks_among_log_lines(self):
         text = ("main | 50: Set debug level as 7\n" + dump(report([RECORD])) +
                 dump(report([])) + "---\n7C 83 0G\n+++\n" +
-                dump(patched(report([RECORD]), 12, 0)) + dump(report([RECORD] * 2)) +
+                dump(patched(report([RECORD]), record_at(1), 0)) + dump(report([RECORD] * 2)) +
                 "sendReport | 40: Can not sendto server\n---\n7C 83\n")
         r = subprocess.run([DECODER, "dump"], input=text, capture_output=True, text=True)
         self.assertEqual(r.returncode, 1)
@@ -138,7 +140,10 @@ class Dump(unittest.TestCase):
     def test_clean_dump_exits_0(self):
         r = subprocess.run([DECODER, "dump", "--json"], input=dump(report([RECORD])),
                            capture_output=True, text=True)
-        self.assertEqual((r.returncode, json.loads(r.stdout)["mumac"]), (0, "0A1B2C3D4E5F"))
+        self.assertEqual((r.returncode, r.stdout, r.stderr), (
+            0, '{"from":"-","record":1,"apmac":"A0B1C2D3E4F5","mumac":"0A1B2C3D4E5F",'
+               '"timestamp":258,"rssi":-60,"channel":6,"assoc":1}\n',
+            "station-decode: 1 reports decoded, 1 records printed, 0 refused\n"))
 
     def test_usage_errors(self):
         for args in ([], ["send"], ["listen"], ["listen", "localhost:9999"], ["listen", "::1:9"],

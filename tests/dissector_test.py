@@ -7,7 +7,8 @@ usage: dissector_test.py STATION_REPORTER STATION_DECODE DISSECTOR.lua
 """
 import os, subprocess, sys, tempfile, unittest
 
-from sandbox import EXAMPLE_RECORD, patched, report
+from wire import (AP_MAC_AGAIN, CONST_80, EXAMPLE_RECORD, HEADER_COUNT, HEADER_LENGTH,
+                  HEADER_RESERVED, HEADER_SIZE, RECORD_LENGTH, patched, record_at, report)
 
 REPORTER = DECODER = SCRIPT = None
 FIELDS = ["station_report.apmac", "station_report.mumac", "station_report.timestamp",
@@ -44,7 +45,8 @@ class Dissector(unittest.TestCase):
         # An unloaded Lua script fails silently: the other cases would see no fields at all.
         self.assertIn("\tstation_report\n", tshark("-G", "protocols"))
         fields = tshark("-G", "fields")
-        for name in FIELDS + ["station_report.count"]:
+        every = ["count", "tag", "length", "reserved", "record_tag", "record_length", "apmac_copy"]
+        for name in FIELDS + ["station_report." + name for name in every]:
             self.assertIn("\t%s\t" % name, fields)
 
     def test_fields_equal_station_decode(self):
@@ -71,19 +73,19 @@ class Dissector(unittest.TestCase):
         record = EXAMPLE_RECORD
         good = report([record, record])
         patch = lambda at, v: patched(good, at, v)
-        cases = [(good[:10], "Shorter than a report header"),
+        cases = [(good[:HEADER_SIZE - 2], "Shorter than a report header"),
                  (patch(4, 0xD6), "Not the report tag"),
-                 (patch(7, 0), "Length does not match the datagram"),
-                 (good[:6] + (len(good) - 7).to_bytes(2, "big") + good[8:] + b"\0",
-                  "Bytes left over after the records"),
+                 (patch(HEADER_LENGTH + 1, 0), "Length does not match the datagram"),
+                 (good[:HEADER_LENGTH] + (len(good) - HEADER_LENGTH - 1).to_bytes(2, "big") +
+                  good[HEADER_COUNT:] + b"\0", "Bytes left over after the records"),
                  (report([record] * 19), "More than 18 records"),
-                 (patch(9, 3), "Count does not match the records that follow"),
-                 (patch(10, 1), "Reserved field not zero"),
-                 (patch(12 + 56, 0), "Not the record tag"),
-                 (patch(12 + 7, 47), "Record length is not 48"),
-                 (patch(12 + 19, 0), "AP MAC copies differ"),
-                 (patch(12 + 56 + 38, 0x81), "Constant at offset 38 is 0x81, not 0x80"),
-                 (patch(12 + 56 + 50, 1), "Non-zero reserved byte at offset 50"),
+                 (patch(HEADER_COUNT + 1, 3), "Count does not match the records that follow"),
+                 (patch(HEADER_RESERVED, 1), "Reserved field not zero"),
+                 (patch(record_at(2), 0), "Not the record tag"),
+                 (patch(record_at(1) + RECORD_LENGTH + 1, 47), "Record length is not 48"),
+                 (patch(record_at(1) + AP_MAC_AGAIN + 1, 0), "AP MAC copies differ"),
+                 (patch(record_at(2) + CONST_80, 0x81), "Constant at offset 38 is 0x81, not 0x80"),
+                 (patch(record_at(2) + 50, 1), "Non-zero reserved byte at offset 50"),
                  (good, "")]
         out = tshark("-r", capture([d for d, _ in cases], 9999, self.work), "-T", "fields",
                      "-e", "_ws.expert.message")

@@ -10,8 +10,11 @@ usage: e2e.py PROGRAM [--emulator "qemu-mipsel-static ..."]
 import json, os, random, re, resource, shlex, socket, subprocess, sys, tempfile, threading, time
 import unittest
 
+import wire
+
 import sandbox
-from sandbox import EXAMPLE_RECORD, drain, dump, header, parse_syslog
+from sandbox import drain, dump, parse_syslog
+from wire import EXAMPLE_RECORD, header, report
 
 EXAMPLE = b"A0B1C2D3E4F5,0a1b2c3d4e5f,258,-60,6,54,1\n"
 TRACES = ["apmac = A0B1C2D3E4F5", "mumac = 0a1b2c3d4e5f", "timestamp = 258", "rssi = -60",
@@ -22,6 +25,12 @@ DECODER = None  # station-decode, when given
 
 def mirrored(function, messages):
     return "".join("%s | N: %s\n" % (function, m) for m in messages)
+
+
+def mirrored_run(level_set, skipped=(), traced=()):
+    """The mirrored lines of a run: the level set by main, then the records collected."""
+    return mirrored("main", level_set) + mirrored("collectRecords", skipped) + \
+        mirrored("traceObservation", traced)
 
 
 class Run:
@@ -109,7 +118,7 @@ class CommandLine(unittest.TestCase):
 
 
 def record(ts):
-    return EXAMPLE_RECORD[:28] + ts.to_bytes(4, "big") + EXAMPLE_RECORD[32:]
+    return wire.record(timestamp=ts)
 
 
 def line(ts):
@@ -119,9 +128,10 @@ def line(ts):
 class ObservationLoop(unittest.TestCase):
     def test_example_line_traced_dumped_and_sent(self):
         r = run(["127.0.0.1", "PORT", "7", "stdout"], EXAMPLE)
-        report = header(1) + EXAMPLE_RECORD
-        self.assertEqual(r.datagrams, [report])
-        self.assertEqual(r.stdout, mirrored("main", ["Set debug level as 7"] + TRACES) + dump(report))
+        sent = report([EXAMPLE_RECORD])
+        self.assertEqual(r.datagrams, [sent])
+        self.assertEqual(r.stdout, mirrored_run(["Set debug level as 7"], traced=TRACES) +
+                         dump(sent))
         self.assertIn("\n7C 83 00 01 D8 00 00 3C 00 01 00 00 7C 83 00 01 \n", r.stdout)
         self.assertEqual(r.syslog, [(12, m) for m in ["Set debug level as 7"] + TRACES])
 
@@ -217,13 +227,14 @@ class Sender(unittest.TestCase):
             for mirror in ([], ["stdout"]):
                 with self.subTest(level=level, mirror=mirror):
                     r = run(["127.0.0.1", "PORT", level] + mirror, b"bad\n" + EXAMPLE)
-                    shown = (["Set debug level as " + level] if int(level) & 4 else []) + \
-                        (errors if int(level) & 1 else []) + (TRACES if int(level) & 4 else [])
-                    report = header(1) + EXAMPLE_RECORD
-                    self.assertEqual(r.datagrams, [report])
-                    self.assertEqual(r.syslog, [(12, m) for m in shown])
-                    self.assertEqual(r.stdout, mirrored("main", shown if mirror else []) +
-                                     dump(report))
+                    level_set = ["Set debug level as " + level] if int(level) & 4 else []
+                    skipped = errors if int(level) & 1 else []
+                    traced = TRACES if int(level) & 4 else []
+                    sent = report([EXAMPLE_RECORD])
+                    self.assertEqual(r.datagrams, [sent])
+                    self.assertEqual(r.syslog, [(12, m) for m in level_set + skipped + traced])
+                    self.assertEqual(r.stdout, (mirrored_run(level_set, skipped, traced)
+                                                if mirror else "") + dump(sent))
 
     def test_failed_send_is_logged_after_the_dump(self):
         # A network namespace of its own whose loopback is down: the send to 127.0.0.1 fails.
@@ -277,10 +288,9 @@ class Decoding(unittest.TestCase):
                             for _ in range(count)]
             text = "".join("%s,%s,%d,%d,%d,%d,%d\n" % o for o in observations).encode()
             with self.subTest(count=count):
-                decoder = subprocess.Popen([DECODER, "listen", "127.0.0.1:0", "--json", "--count",
-                                            "1"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-                port = decoder.stderr.readline().rsplit(b":", 1)[1].strip().decode()
-                r = Run(["127.0.0.1", port], text).run()
+                decoder, port = sandbox.start_decoder(DECODER, "127.0.0.1:0", "--json", "--count",
+                                                      "1")
+                r = Run(["127.0.0.1", str(port)], text).run()
                 out, _ = decoder.communicate(timeout=60)
                 decoder.stderr.close()
                 self.assertEqual((r.status, decoder.returncode), (0, 0))

@@ -13,13 +13,11 @@ import hashlib, os, signal, socket, subprocess, sys, time, unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "platform"))
 import harness
+import wire
 
 FEED = os.path.join(HERE, "..", "src", "feed")
 KEY = b"not a secret either\n"
 AP0, AP1 = "02AA00000001", "02AA00000002"
-# Offsets in a report: the record count in the header, then fixed records.
-COUNT, HEADER, RECORD = 8, 12, 56
-APMAC, CHANNEL, ASSOC, RSSI, MUMAC = 8, 25, 26, 36, 44
 
 
 def pseudonym(mac):
@@ -30,10 +28,12 @@ def pseudonym(mac):
 def records(datagram):
     """(apmac, mumac, rssi, channel, assoc) of each record, sorted."""
     found = []
-    for i in range(int.from_bytes(datagram[COUNT:COUNT + 2], "big")):
-        r = datagram[HEADER + RECORD * i:HEADER + RECORD * (i + 1)]
-        found.append((r[APMAC:APMAC + 6].hex().upper(), r[MUMAC:MUMAC + 6].hex().upper(),
-                      int.from_bytes(r[RSSI:RSSI + 1], "big", signed=True), r[CHANNEL], r[ASSOC]))
+    for i in range(1, wire.count_of(datagram) + 1):
+        r = datagram[wire.record_at(i):wire.record_at(i) + wire.RECORD_SIZE]
+        found.append((r[wire.AP_MAC:wire.AP_MAC + 6].hex().upper(),
+                      r[wire.MU_MAC:wire.MU_MAC + 6].hex().upper(),
+                      int.from_bytes(r[wire.RSSI:wire.RSSI + 1], "big", signed=True),
+                      r[wire.CHANNEL], r[wire.ASSOC]))
     return sorted(found)
 
 

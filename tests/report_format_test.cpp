@@ -64,6 +64,32 @@ TEST(ReportFormat, ValueFieldsTakeLowBitsAndBigEndian) {
     }
 }
 
+TEST(ReportFormat, AssemblesHeaderAndRecordsOrRefusesTheCount) {
+    StationRecord records[MAX_RECORDS + 1];
+    for (int i = 0; i <= MAX_RECORDS; ++i) {
+        encodeRecord(records[i], AP, MU, i, -60, 6, 1);
+    }
+    for (int count : {0, 1, MAX_RECORDS, MAX_RECORDS + 1, -1}) {
+        uint8_t datagram[MAX_REPORT_SIZE];
+        std::memset(datagram, 0xEE, sizeof datagram);
+        bool fits = count >= 0 && count <= MAX_RECORDS;
+        int length = assembleReport(records, count, datagram);
+        EXPECT_EQ(length, fits ? HEADER_SIZE + count * RECORD_SIZE : -1) << "count " << count;
+        std::vector<uint8_t> want(MAX_REPORT_SIZE, 0xEE);
+        if (fits) {
+            ReportHeader header;
+            encodeHeader(header, count);
+            std::copy(header.bytes, header.bytes + HEADER_SIZE, want.begin());
+            for (int i = 0; i < count; ++i) {
+                std::copy(records[i].bytes, records[i].bytes + RECORD_SIZE,
+                          want.begin() + HEADER_SIZE + i * RECORD_SIZE);
+            }
+        }
+        EXPECT_EQ(std::vector<uint8_t>(datagram, datagram + MAX_REPORT_SIZE), want)
+            << "count " << count;
+    }
+}
+
 TEST(ParseMac, ConvertsOrStopsAtTheFirstBadDigit) {
     struct Case {
         const char *text;

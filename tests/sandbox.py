@@ -1,5 +1,6 @@
 """What the end-to-end suites share: a private /dev with its own /dev/log, the datagrams
-that arrive on a socket, and reports built from the wire format independently of the code."""
+that arrive on a socket, the reporter's hex dump, and station-decode listening on its port.
+The datagrams themselves are built and read with wire."""
 import os, re, socket, subprocess, sys, tempfile
 
 
@@ -65,26 +66,24 @@ def parse_syslog(raw, ident=b"station-reporter"):
     return int(m.group(1)), m.group(2).rstrip(b"\n\0").decode()
 
 
-# The 56 bytes the example observation A0B1C2D3E4F5,0a1b2c3d4e5f,258,-60,6,54,1 encodes to.
-EXAMPLE_RECORD = bytes.fromhex(
-    "7C830001D6000030A0B1C2D3E4F500000000A0B1C2D3E4F50006010000000102000002"
-    "00C400800000000B000A1B2C3D4E5F000000000000")
-
-
-def header(count):
-    return bytes.fromhex("7C830001D800") + (count * 56 + 4).to_bytes(2, "big") + \
-        count.to_bytes(2, "big") + b"\0\0"
-
-
-def report(records):
-    return header(len(records)) + b"".join(records)
-
-
-def patched(data, at, value):
-    return data[:at] + bytes([value]) + data[at + 1:]
-
-
 def dump(data):
     """The reporter's hex dump of data, as a reader of it expects it."""
     body = "".join("%02X " % b + ("\n" if (i + 1) % 16 == 0 else "") for i, b in enumerate(data))
     return "---\n" + body + "\n+++\n"
+
+
+def start_decoder(decoder, *args, **popen_kwargs):
+    """Starts `decoder listen ARGS...` (decoder a path or the words before "listen") with
+    stdout and stderr piped unless popen_kwargs says otherwise, and waits for its
+    "station-decode: listening on ADDRESS:PORT" line. Returns (proc, port)."""
+    words = [decoder] if isinstance(decoder, str) else list(decoder)
+    popen_kwargs = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, **popen_kwargs}
+    proc = subprocess.Popen(words + ["listen", *args], **popen_kwargs)
+    line = proc.stderr.readline()
+    text = line if isinstance(line, str) else line.decode()
+    m = re.match(r"station-decode: listening on .+:(\d+)\n?$", text)
+    if not m:
+        proc.kill()
+        proc.wait()
+        raise AssertionError("station-decode did not start: %r" % line)
+    return proc, int(m.group(1))

@@ -7,13 +7,10 @@
 #include "command_line.h"
 #include "debug_log.h"
 #include "observation_reader.h"
-#include "report_format.h"
+#include "record_collector.h"
 #include "report_sender.h"
 
 namespace {
-
-// A producer gone wrong can feed endless malformed lines; the system log must not drown.
-constexpr int SKIPS_LOGGED = 10;
 
 // A closed standard descriptor would be reused by the next socket opened, the system
 // log's among them, and stdout's text would go into it; /dev/null takes its place. Opening
@@ -49,49 +46,10 @@ int main(int argc, char **argv) {
         DEBUG_LOG(DBG_TRACE, "Set debug level as %X", static_cast<unsigned>(debugLevel));
     }
 
-    StationRecord records[MAX_RECORDS] = {};
-    Observation obs = {};
+    StationRecord records[MAX_RECORDS];
     InputReader input;
     initInputReader(input, STDIN_FILENO);
-    int count = 0;
-    int lineNumber = 0;
-    int skipped = 0;
-    while (count < MAX_RECORDS) {
-        NextLine next = nextObservation(input, obs, lineNumber);
-        if (next == NextLine::End) {
-            break;
-        }
-        if (next == NextLine::Failed) {
-            DEBUG_LOG(DBG_ERROR, "Can not read input");
-            break;
-        }
-        if (next == NextLine::Malformed) {
-            if (skipped < SKIPS_LOGGED) {
-                DEBUG_LOG(DBG_ERROR, "Skip malformed line %d", lineNumber);
-            }
-            skipped += skipped < INT32_MAX ? 1 : 0;
-            continue;
-        }
-        DEBUG_LOG(DBG_TRACE, "apmac = %s", obs.apmac);
-        DEBUG_LOG(DBG_TRACE, "mumac = %s", obs.mumac);
-        const struct {
-            const char *name;
-            int32_t value;
-        } numbers[] = {{"timestamp", obs.timestamp},
-                       {"rssi", obs.rssi},
-                       {"channel", obs.channel},
-                       {"rate", obs.rate},
-                       {"assoc", obs.assoc}};
-        for (const auto &number : numbers) {
-            DEBUG_LOG(DBG_TRACE, "%s = %d", number.name, number.value);
-        }
-        encodeRecord(records[count], obs.apMac, obs.muMac, obs.timestamp, obs.rssi, obs.channel,
-                     obs.assoc);
-        ++count;
-    }
-    if (skipped > SKIPS_LOGGED) {
-        DEBUG_LOG(DBG_ERROR, "Skip %d more malformed lines", skipped - SKIPS_LOGGED);
-    }
+    int count = collectRecords(input, records);
     // Input after the last record used stays for whoever reads it next.
     releaseUnread(input);
 

@@ -6,7 +6,6 @@
 
 #include "report_format.h"
 
-constexpr int MAC_TEXT_LENGTH = 12;
 // The longest line kept, and its terminator; a valid observation needs at most 85.
 constexpr int LINE_CAPACITY = 256;
 constexpr int READ_AHEAD = 4096;

@@ -3,7 +3,7 @@
 
 #include "report_format.h"
 
-constexpr int MAC_TEXT_SIZE = 2 * MAC_SIZE + 1;
+constexpr int MAC_TEXT_SIZE = MAC_TEXT_LENGTH + 1;
 // Room for any reason decodeReport gives.
 constexpr int DECODE_REASON_SIZE = 64;
 

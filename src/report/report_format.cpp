@@ -6,18 +6,6 @@
 
 namespace {
 
-void putBe16(uint8_t *at, uint32_t value) {
-    at[0] = static_cast<uint8_t>(value >> 8);
-    at[1] = static_cast<uint8_t>(value);
-}
-
-void putBe32(uint8_t *at, uint32_t value) {
-    at[0] = static_cast<uint8_t>(value >> 24);
-    at[1] = static_cast<uint8_t>(value >> 16);
-    at[2] = static_cast<uint8_t>(value >> 8);
-    at[3] = static_cast<uint8_t>(value);
-}
-
 // One-byte fields carry the low 8 bits of the two's complement value.
 uint8_t lowByte(int32_t value) {
     return static_cast<uint8_t>(static_cast<uint32_t>(value));
@@ -81,4 +69,19 @@ void encodeHeader(ReportHeader &header, int count) {
     uint32_t records = static_cast<uint32_t>(count);
     putBe16(b + HEADER_LENGTH, records * RECORD_SIZE + HEADER_TAIL);
     putBe16(b + HEADER_COUNT, records);
+}
+
+int assembleReport(const StationRecord *records, int count, uint8_t (&datagram)[MAX_REPORT_SIZE]) {
+    if (count < 0 || count > MAX_RECORDS) {
+        return -1;
+    }
+    ReportHeader header = {};
+    encodeHeader(header, count);
+    memcpy(datagram, header.bytes, HEADER_SIZE);
+    size_t body = static_cast<size_t>(count) * RECORD_SIZE;
+    // No records may come as a null pointer, which memcpy must not be given.
+    if (body > 0) {
+        memcpy(datagram + HEADER_SIZE, records, body);
+    }
+    return HEADER_SIZE + static_cast<int>(body);
 }

@@ -9,6 +9,8 @@ constexpr int RECORD_SIZE = 56;
 constexpr int HEADER_SIZE = 12;
 constexpr int MAC_SIZE = 6;
 constexpr int TAG_SIZE = 6;
+// A MAC address as text: two hex digits a byte, no separators.
+constexpr int MAC_TEXT_LENGTH = 2 * MAC_SIZE;
 constexpr int MAX_REPORT_SIZE = HEADER_SIZE + MAX_RECORDS * RECORD_SIZE;
 
 constexpr uint8_t RECORD_TAG[TAG_SIZE] = {0x7C, 0x83, 0x00, 0x01, 0xD6, 0x00};
@@ -29,7 +31,7 @@ static_assert(MAX_REPORT_SIZE == 1020, "the largest datagram is 1020 bytes");
 // Value of one hexadecimal digit, or -1 for any other character.
 [[nodiscard]] int hexNibble(char c);
 
-// Converts the first 12 characters of text into out, first digit pair first.
+// Converts the first MAC_TEXT_LENGTH characters of text into out, first digit pair first.
 // Returns -1 at the first bad digit (the terminator included): bytes before it are
 // written, the byte holding it and all after it are left as they were.
 int parseMac(const char *text, uint8_t out[MAC_SIZE]);
@@ -39,3 +41,7 @@ void encodeRecord(StationRecord &slot, const uint8_t apMac[MAC_SIZE], const uint
 
 // count is 0 to MAX_RECORDS.
 void encodeHeader(ReportHeader &header, int count);
+
+// Writes the header for count records and the records after it into datagram. Returns the
+// datagram's length, or -1 when count is not 0 to MAX_RECORDS.
+int assembleReport(const StationRecord *records, int count, uint8_t (&datagram)[MAX_REPORT_SIZE]);

@@ -27,3 +27,27 @@ constexpr int RECORD_CONST_0B = 42;
 constexpr int RECORD_MU_MAC = 44;
 // The record's length field counts the bytes after itself.
 constexpr int RECORD_BODY = RECORD_SIZE - RECORD_LENGTH - 2;
+
+// Multi-byte fields are big-endian whatever the host's byte order: written and read with
+// shifts, never by copying a host integer.
+inline uint32_t getBe16(const uint8_t *at) {
+    return static_cast<uint32_t>(at[0]) << 8 | at[1];
+}
+
+inline uint32_t getBe32(const uint8_t *at) {
+    return static_cast<uint32_t>(at[0]) << 24 | static_cast<uint32_t>(at[1]) << 16 |
+           static_cast<uint32_t>(at[2]) << 8 | at[3];
+}
+
+// Writes the low 16 bits of value.
+inline void putBe16(uint8_t *at, uint32_t value) {
+    at[0] = static_cast<uint8_t>(value >> 8);
+    at[1] = static_cast<uint8_t>(value);
+}
+
+inline void putBe32(uint8_t *at, uint32_t value) {
+    at[0] = static_cast<uint8_t>(value >> 24);
+    at[1] = static_cast<uint8_t>(value >> 16);
+    at[2] = static_cast<uint8_t>(value >> 8);
+    at[3] = static_cast<uint8_t>(value);
+}

@@ -1,15 +1,20 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "report_sender.h"
+#include "hex_dump.h"
+#include "report_format.h"
 
 namespace {
 
 constexpr int BYTES_PER_LINE = 16;
 // Three characters a byte and a newline a line.
 constexpr int LINE_CHARS = BYTES_PER_LINE * 3 + 1;
-// Room for a whole report's dump and the lines around it, so a report is written in one go.
+// Room for the dump of the largest report and the lines around it.
 constexpr int TEXT_CAPACITY = (MAX_REPORT_SIZE / BYTES_PER_LINE + 3) * LINE_CHARS;
+static_assert(4 + MAX_REPORT_SIZE / BYTES_PER_LINE * LINE_CHARS +
+                      MAX_REPORT_SIZE % BYTES_PER_LINE * 3 + 5 <=
+                  TEXT_CAPACITY,
+              "the largest report's dump is written in one go");
 
 constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 
@@ -18,14 +23,13 @@ constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 void hexDump(const uint8_t *bytes, int length) {
     // Formatted by hand: the same text as printf("%02X ") a byte, at a fraction of the cost.
     char text[TEXT_CAPACITY];
+    if (length > MAX_REPORT_SIZE) {
+        length = MAX_REPORT_SIZE;
+    }
     // The dump is written by length, never read as a C string.
     memcpy(text, "---\n", 4); // NOLINT(bugprone-not-null-terminated-result)
     char *out = text + 4;
     for (int lineStart = 0; lineStart < length; lineStart += BYTES_PER_LINE) {
-        if (out - text > TEXT_CAPACITY - LINE_CHARS - 5) {
-            fwrite(text, 1, static_cast<size_t>(out - text), stdout);
-            out = text;
-        }
         int count = length - lineStart;
         if (count > BYTES_PER_LINE) {
             count = BYTES_PER_LINE;

@@ -16,6 +16,37 @@ local RECORD_TAG = "7C830001D600"
 local HEADER_SIZE = 12
 local RECORD_SIZE = 56
 local MAX_RECORDS = 18
+local TAG_SIZE = 6
+local MAC_SIZE = 6
+
+-- Where each field of the header and of a record stands.
+local HEADER_LENGTH = 6
+local HEADER_COUNT = 8
+local HEADER_RESERVED = 10
+local RECORD_LENGTH = 6
+local AP_MAC = 8
+local AP_MAC_AGAIN = 18
+local CHANNEL = 25
+local ASSOC = 26
+local TIMESTAMP = 28
+local RSSI = 36
+local MU_MAC = 44
+local CONSTANTS = { [34] = 0x02, [38] = 0x80, [42] = 0x0B }
+
+-- The values of a table keyed by name, in the order of the names: Wireshark is handed every
+-- field and expert info declared, and always in the same order.
+local function in_name_order(t)
+    local names = {}
+    for name in pairs(t) do
+        names[#names + 1] = name
+    end
+    table.sort(names)
+    local values = {}
+    for i, name in ipairs(names) do
+        values[i] = t[name]
+    end
+    return values
+end
 
 local f = {
     tag = ProtoField.bytes("station_report.tag", "Report tag"),
@@ -32,10 +63,7 @@ local f = {
     rssi = ProtoField.int8("station_report.rssi", "RSSI (dBm)", base.DEC),
     mumac = ProtoField.ether("station_report.mumac", "MU MAC"),
 }
-proto.fields = {
-    f.tag, f.length, f.count, f.reserved, f.record_tag, f.record_length, f.apmac, f.apmac_copy,
-    f.channel, f.assoc, f.timestamp, f.rssi, f.mumac,
-}
+proto.fields = in_name_order(f)
 
 local function malformed(name, text)
     return ProtoExpert.new("station_report." .. name, text, expert.group.MALFORMED,
@@ -56,10 +84,7 @@ local ex = {
     constant = malformed("bad_constant", "Constant byte has the wrong value"),
     nonzero = malformed("nonzero_reserved", "Non-zero reserved byte"),
 }
-proto.experts = {
-    ex.short, ex.bad_tag, ex.bad_length, ex.left_over, ex.too_many, ex.bad_count, ex.reserved,
-    ex.record_tag, ex.record_length, ex.apmac_copy, ex.constant, ex.nonzero,
-}
+proto.experts = in_name_order(ex)
 
 -- Offsets in a record that hold a field or a constant; every other byte must be zero.
 local FIELD_BYTES = {}
@@ -68,9 +93,17 @@ local function mark(from, size)
         FIELD_BYTES[at] = true
     end
 end
-mark(0, 8) mark(8, 6) mark(18, 6) mark(25, 2) mark(28, 4) mark(34, 1) mark(36, 1)
-mark(38, 1) mark(42, 1) mark(44, 6)
-local CONSTANTS = { [34] = 0x02, [38] = 0x80, [42] = 0x0B }
+mark(0, RECORD_LENGTH + 2)
+mark(AP_MAC, MAC_SIZE)
+mark(AP_MAC_AGAIN, MAC_SIZE)
+mark(CHANNEL, 1)
+mark(ASSOC, 1)
+mark(TIMESTAMP, 4)
+mark(RSSI, 1)
+mark(MU_MAC, MAC_SIZE)
+for at in pairs(CONSTANTS) do
+    mark(at, 1)
+end
 
 local function hex(range)
     return range:bytes():tohex()
@@ -78,24 +111,24 @@ end
 
 local function dissect_record(tvb, offset, number, tree)
     local sub = tree:add(proto, tvb(offset, RECORD_SIZE), "Record " .. number)
-    local tag = sub:add(f.record_tag, tvb(offset, 6))
-    if hex(tvb(offset, 6)) ~= RECORD_TAG then
+    local tag = sub:add(f.record_tag, tvb(offset, TAG_SIZE))
+    if hex(tvb(offset, TAG_SIZE)) ~= RECORD_TAG then
         tag:add_proto_expert_info(ex.record_tag)
     end
-    local length = sub:add(f.record_length, tvb(offset + 6, 2))
-    if tvb(offset + 6, 2):uint() ~= RECORD_SIZE - 8 then
+    local length = sub:add(f.record_length, tvb(offset + RECORD_LENGTH, 2))
+    if tvb(offset + RECORD_LENGTH, 2):uint() ~= RECORD_SIZE - RECORD_LENGTH - 2 then
         length:add_proto_expert_info(ex.record_length)
     end
-    sub:add(f.apmac, tvb(offset + 8, 6))
-    local copy = sub:add(f.apmac_copy, tvb(offset + 18, 6))
-    if hex(tvb(offset + 8, 6)) ~= hex(tvb(offset + 18, 6)) then
+    sub:add(f.apmac, tvb(offset + AP_MAC, MAC_SIZE))
+    local copy = sub:add(f.apmac_copy, tvb(offset + AP_MAC_AGAIN, MAC_SIZE))
+    if hex(tvb(offset + AP_MAC, MAC_SIZE)) ~= hex(tvb(offset + AP_MAC_AGAIN, MAC_SIZE)) then
         copy:add_proto_expert_info(ex.apmac_copy)
     end
-    sub:add(f.channel, tvb(offset + 25, 1))
-    sub:add(f.assoc, tvb(offset + 26, 1))
-    sub:add(f.timestamp, tvb(offset + 28, 4))
-    sub:add(f.rssi, tvb(offset + 36, 1))
-    sub:add(f.mumac, tvb(offset + 44, 6))
+    sub:add(f.channel, tvb(offset + CHANNEL, 1))
+    sub:add(f.assoc, tvb(offset + ASSOC, 1))
+    sub:add(f.timestamp, tvb(offset + TIMESTAMP, 4))
+    sub:add(f.rssi, tvb(offset + RSSI, 1))
+    sub:add(f.mumac, tvb(offset + MU_MAC, MAC_SIZE))
     for at = 0, RECORD_SIZE - 1 do
         local value = tvb(offset + at, 1):uint()
         local want = CONSTANTS[at]
@@ -117,27 +150,27 @@ function proto.dissector(tvb, pinfo, tree)
         root:add_proto_expert_info(ex.short)
         return length
     end
-    local tag = root:add(f.tag, tvb(0, 6))
-    if hex(tvb(0, 6)) ~= REPORT_TAG then
+    local tag = root:add(f.tag, tvb(0, TAG_SIZE))
+    if hex(tvb(0, TAG_SIZE)) ~= REPORT_TAG then
         tag:add_proto_expert_info(ex.bad_tag)
     end
-    local length_item = root:add(f.length, tvb(6, 2))
-    if tvb(6, 2):uint() ~= length - 8 then
+    local length_item = root:add(f.length, tvb(HEADER_LENGTH, 2))
+    if tvb(HEADER_LENGTH, 2):uint() ~= length - HEADER_LENGTH - 2 then
         length_item:add_proto_expert_info(ex.bad_length)
     end
     local records = math.floor((length - HEADER_SIZE) / RECORD_SIZE)
-    local count_item = root:add(f.count, tvb(8, 2))
+    local count_item = root:add(f.count, tvb(HEADER_COUNT, 2))
     if (length - HEADER_SIZE) % RECORD_SIZE ~= 0 then
         root:add_proto_expert_info(ex.left_over)
     end
     if records > MAX_RECORDS then
         count_item:add_proto_expert_info(ex.too_many)
     end
-    if tvb(8, 2):uint() ~= records then
+    if tvb(HEADER_COUNT, 2):uint() ~= records then
         count_item:add_proto_expert_info(ex.bad_count)
     end
-    local reserved = root:add(f.reserved, tvb(10, 2))
-    if tvb(10, 2):uint() ~= 0 then
+    local reserved = root:add(f.reserved, tvb(HEADER_RESERVED, 2))
+    if tvb(HEADER_RESERVED, 2):uint() ~= 0 then
         reserved:add_proto_expert_info(ex.reserved)
     end
     for i = 1, records do
@@ -151,7 +184,8 @@ end
 -- length field that matches the datagram.
 local function heuristic(tvb, pinfo, tree)
     local length = tvb:len()
-    if length < HEADER_SIZE or hex(tvb(0, 6)) ~= REPORT_TAG or tvb(6, 2):uint() ~= length - 8 then
+    if length < HEADER_SIZE or hex(tvb(0, TAG_SIZE)) ~= REPORT_TAG
+        or tvb(HEADER_LENGTH, 2):uint() ~= length - HEADER_LENGTH - 2 then
         return false
     end
     proto.dissector(tvb, pinfo, tree)
