@@ -52,7 +52,7 @@ class UcodeFeed(unittest.TestCase):
                            check=True)
         os.makedirs(dev.path("/sys"), exist_ok=True)
         subprocess.run(["mount", "-t", "sysfs", "sysfs", dev.path("/sys")], check=True)
-        for name in ("station-feed.uc", "station-send"):
+        for name in ("station-feed.uc", "station-send", "station-loop"):
             dev.install(os.path.join(FEED, name), "/usr/bin/" + name)
         dev.install(REPORTER, "/usr/bin/station-reporter")
         dev.install(os.path.join(HERE, "feed", "hostapd.uc"), "/usr/share/hostapd.uc", 0o644)
@@ -197,6 +197,20 @@ class UcodeFeed(unittest.TestCase):
                 if logged:
                     self.wait_count(logged, 1)
         self.assertEqual(self.dev.ubus("call", "test.hostapd", "status"), {"notify_response": 0})
+
+    def test_the_service_loop_picks_the_ucode_feed(self):
+        # No client is associated before test_rounds or after it.
+        dev = self.dev
+        udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        udp.bind(("127.0.0.1", 0))
+        udp.settimeout(20)
+        r = dev.run(["station-loop", "-n", "1", "-i", "1", "-p", "3", "127.0.0.1",
+                     str(udp.getsockname()[1])])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(records(udp.recv(2048)), [])
+        udp.close()
+        self.assertTrue(any(line.endswith("every 1s from nl80211 and hostapd, up to 3 probing "
+                                          "clients a round") for line in dev.log()))
 
 
 if __name__ == "__main__":
