@@ -170,7 +170,10 @@ function bssOf(ifaces, ifname, freq) {
 	if (opt.only != null && index(opt.only, ifname) < 0)
 		return null;
 	let text = fs.readfile(`/sys/class/net/${ifname}/address`);
-	return { mac: mac12(text ? trim(text) : null), channel: channelOf(freq) };
+	let address = mac12(text ? trim(text) : null);
+	sayOnce('address ' + ifname, address == null ?
+		`${ifname}: no address, its clients are not reported` : null);
+	return { mac: address, channel: channelOf(freq) };
 }
 
 // ---- what this interval learnt ----
