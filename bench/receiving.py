@@ -7,7 +7,7 @@ Datagrams lost are those sent but never received.
 
 usage: receiving.py LOADGEN FLOOR_RECEIVER STATION_DECODE [REPORTS]
 """
-import os, re, signal, socket, subprocess, sys, time
+import os, re, signal, socket, subprocess, sys, threading, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 import sandbox, wire
@@ -41,7 +41,8 @@ def start_station_decode(decoder):
 
 
 def measure(start, loadgen, reports, rate=None):
-    """Runs the receiver start() starts against loadgen; returns (received, seconds, sent)."""
+    """Runs the receiver start() starts against loadgen; returns (received, seconds, sent, cpu),
+    cpu the receiver's user and system seconds."""
     proc, port = start()
     gen = subprocess.run(pinned(0, [loadgen, str(port), str(reports), DATAGRAM] +
                                 ([str(rate)] if rate else [])),
@@ -49,33 +50,66 @@ def measure(start, loadgen, reports, rate=None):
     sent, seconds = int(gen.stdout.split()[0]), float(gen.stdout.split()[1])
     time.sleep(0.5)
     proc.send_signal(signal.SIGTERM)
-    proc.wait()
     err = proc.stderr.read()
+    _, _, usage = os.wait4(proc.pid, 0)
+    proc.returncode = 0
     if proc.stdout:
         received = int(proc.stdout.read())
     else:
         m = re.search(r"(\d+) reports decoded, \d+ records printed, (\d+) refused", err)
         received = int(m.group(1)) + int(m.group(2))
-    return received, seconds, sent
+    return received, seconds, sent, usage.ru_utime + usage.ru_stime
+
+
+def slow_reader(decoder, loadgen, reports, chunk=65536, pause=0.01):
+    """station-decode --count REPORTS writing to a reader that takes chunk bytes every pause
+    seconds, sent REPORTS flat out. Returns (decoded, dropped as reported, records read)."""
+    proc, port = sandbox.start_decoder(pinned(1, [decoder]), "127.0.0.1:0", "--count",
+                                       str(reports), text=True)
+    read = [0]
+
+    def reader():
+        while True:
+            data = proc.stdout.buffer.read1(chunk)
+            if not data:
+                return
+            read[0] += data.count(b"\n")
+            time.sleep(pause)
+
+    thread = threading.Thread(target=reader)
+    thread.start()
+    subprocess.run(pinned(0, [loadgen, str(port), str(reports), DATAGRAM]), capture_output=True,
+                   check=True)
+    err = proc.stderr.read()  # the reader thread alone reads stdout
+    proc.wait()
+    thread.join()
+    m = re.search(r"(\d+) reports decoded, \d+ records printed, \d+ refused, (\d+) dropped", err)
+    return int(m.group(1)), int(m.group(2)), read[0] - 1
 
 
 def main():
     loadgen, floor, decoder = sys.argv[1:4]
     reports = int(sys.argv[4]) if len(sys.argv) > 4 else 200000
-    print("receiving (%d reports of %d records sent flat out over loopback with sendmmsg)"
-          % (reports, RECORDS))
+    print("receiving (%d reports of %d records sent flat out over loopback with sendmmsg;"
+          " CPU: the receiver's user+system time per record received)" % (reports, RECORDS))
     rates = {}
     for name, start in (("floor (recvmmsg)", lambda: start_floor(floor)),
                         ("station-decode", lambda: start_station_decode(decoder))):
-        received, seconds, sent = measure(start, loadgen, reports)
+        received, seconds, sent, cpu = measure(start, loadgen, reports)
         rates[name] = received * RECORDS / seconds
-        print("  %-18s %10.0f records/s, %7d of %d datagrams lost"
-              % (name, rates[name], sent - received, sent))
+        print("  %-18s %10.0f records/s, %7d of %d datagrams lost, CPU %6.1f ns/record"
+              % (name, rates[name], sent - received, sent, cpu * 1e9 / (received * RECORDS)))
     print("  ratio %.2f (goal: at least 0.80)" % (rates["station-decode"] /
                                                    rates["floor (recvmmsg)"]))
-    received, _, sent = measure(lambda: start_station_decode(decoder), loadgen, 100000, 20000)
-    print("paced: station-decode at 20,000 reports/s for 5 s: %d of %d datagrams lost (goal: 0)"
-          % (sent - received, sent))
+    received, _, sent, cpu = measure(lambda: start_station_decode(decoder), loadgen, 100000,
+                                     20000)
+    print("paced: station-decode at 20,000 reports/s for 5 s: %d of %d datagrams lost (goal: 0),"
+          " CPU %.1f ns/record" % (sent - received, sent, cpu * 1e9 / (received * RECORDS)))
+    sent = 50000
+    decoded, dropped, read = slow_reader(decoder, loadgen, sent)
+    print("slow reader: %d reports flat out, stdout read 64 KiB every 10 ms: %d decoded, "
+          "%d dropped as reported, %d as sent less decoded (goal: equal); %d of %d records "
+          "printed were read" % (sent, decoded, dropped, sent - decoded, read, decoded * RECORDS))
 
 
 if __name__ == "__main__":

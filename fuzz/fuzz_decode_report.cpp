@@ -22,9 +22,7 @@ int encodeAgain(const DecodedReport &report, uint8_t (&datagram)[MAX_REPORT_SIZE
     StationRecord records[MAX_RECORDS];
     for (int i = 0; i < report.count; ++i) {
         const DecodedRecord &r = report.records[i];
-        uint8_t ap[MAC_SIZE], mu[MAC_SIZE];
-        check(parseMac(r.apmac, ap) == 0 && parseMac(r.mumac, mu) == 0);
-        encodeRecord(records[i], ap, mu, r.timestamp, r.rssi, r.channel, r.assoc);
+        encodeRecord(records[i], r.apmac, r.mumac, r.timestamp, r.rssi, r.channel, r.assoc);
     }
     return assembleReport(records, report.count, datagram);
 }
@@ -53,9 +51,8 @@ void roundTrip(const uint8_t *data, size_t size) {
     for (int i = 0; i < count; ++i) {
         const uint8_t *p = data + static_cast<size_t>(i) * PER_RECORD;
         const DecodedRecord &r = report.records[i];
-        uint8_t ap[MAC_SIZE], mu[MAC_SIZE];
-        check(parseMac(r.apmac, ap) == 0 && std::memcmp(ap, p, MAC_SIZE) == 0);
-        check(parseMac(r.mumac, mu) == 0 && std::memcmp(mu, p + MAC_SIZE, MAC_SIZE) == 0);
+        check(std::memcmp(r.apmac, p, MAC_SIZE) == 0);
+        check(std::memcmp(r.mumac, p + MAC_SIZE, MAC_SIZE) == 0);
         check(r.timestamp == int32At(p + 12));
         check(r.rssi == static_cast<int8_t>(p[19]) && r.channel == p[23] && r.assoc == p[27]);
     }

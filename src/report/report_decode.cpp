@@ -7,26 +7,6 @@
 
 namespace {
 
-constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
-
-uint32_t be16(const uint8_t *at) {
-    return static_cast<uint32_t>(at[0]) << 8 | at[1];
-}
-
-uint32_t be32(const uint8_t *at) {
-    return static_cast<uint32_t>(at[0]) << 24 | static_cast<uint32_t>(at[1]) << 16 |
-           static_cast<uint32_t>(at[2]) << 8 | at[3];
-}
-
-void macText(const uint8_t *mac, char (&text)[MAC_TEXT_SIZE]) {
-    char *digit = text;
-    for (int i = 0; i < MAC_SIZE; ++i) {
-        *digit++ = HEX_DIGITS[mac[i] >> 4];
-        *digit++ = HEX_DIGITS[mac[i] & 0x0F];
-    }
-    *digit = '\0';
-}
-
 // The runs of bytes in a record that carry no field: all must be zero.
 struct ZeroRun {
     int at;
@@ -63,7 +43,7 @@ const char *checkHeader(const uint8_t *bytes, int length) {
     if (memcmp(bytes + HEADER_TAG, REPORT_TAG, TAG_SIZE) != 0) {
         return "header: bad tag";
     }
-    if (be16(bytes + HEADER_LENGTH) != static_cast<uint32_t>(length - HEADER_LENGTH - 2)) {
+    if (getBe16(bytes + HEADER_LENGTH) != static_cast<uint32_t>(length - HEADER_LENGTH - 2)) {
         return "header: bad length";
     }
     if ((length - HEADER_SIZE) % RECORD_SIZE != 0) {
@@ -72,10 +52,11 @@ const char *checkHeader(const uint8_t *bytes, int length) {
     if (length > MAX_REPORT_SIZE) {
         return "header: more than 18 records";
     }
-    if (be16(bytes + HEADER_COUNT) != static_cast<uint32_t>((length - HEADER_SIZE) / RECORD_SIZE)) {
+    if (getBe16(bytes + HEADER_COUNT) !=
+        static_cast<uint32_t>((length - HEADER_SIZE) / RECORD_SIZE)) {
         return "header: bad count";
     }
-    if (be16(bytes + HEADER_RESERVED) != 0) {
+    if (getBe16(bytes + HEADER_RESERVED) != 0) {
         return "header: reserved not zero";
     }
     return nullptr;
@@ -87,7 +68,7 @@ int decodeRecord(const uint8_t *bytes, DecodedRecord &out, const char *&why) {
     why = nullptr;
     if (memcmp(bytes + RECORD_TAG_AT, RECORD_TAG, TAG_SIZE) != 0) {
         why = "bad tag";
-    } else if (be16(bytes + RECORD_LENGTH) != static_cast<uint32_t>(RECORD_BODY)) {
+    } else if (getBe16(bytes + RECORD_LENGTH) != static_cast<uint32_t>(RECORD_BODY)) {
         why = "bad length";
     } else if (memcmp(bytes + RECORD_AP_MAC, bytes + RECORD_AP_MAC_AGAIN, MAC_SIZE) != 0) {
         why = "AP MAC copies differ";
@@ -100,9 +81,9 @@ int decodeRecord(const uint8_t *bytes, DecodedRecord &out, const char *&why) {
     if (why != nullptr) {
         return -1;
     }
-    macText(bytes + RECORD_AP_MAC, out.apmac);
-    macText(bytes + RECORD_MU_MAC, out.mumac);
-    out.timestamp = static_cast<int32_t>(be32(bytes + RECORD_TIMESTAMP));
+    memcpy(out.apmac, bytes + RECORD_AP_MAC, MAC_SIZE);
+    memcpy(out.mumac, bytes + RECORD_MU_MAC, MAC_SIZE);
+    out.timestamp = static_cast<int32_t>(getBe32(bytes + RECORD_TIMESTAMP));
     // The low 8 bits of a two's complement value: 0xC4 is -60.
     int32_t rssi = bytes[RECORD_RSSI];
     out.rssi = rssi < 0x80 ? rssi : rssi - 0x100;

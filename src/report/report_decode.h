@@ -3,13 +3,12 @@
 
 #include "report_format.h"
 
-constexpr int MAC_TEXT_SIZE = MAC_TEXT_LENGTH + 1;
 // Room for any reason decodeReport gives.
 constexpr int DECODE_REASON_SIZE = 64;
 
 struct DecodedRecord {
-    char apmac[MAC_TEXT_SIZE]; // 12 upper-case hex digits
-    char mumac[MAC_TEXT_SIZE];
+    uint8_t apmac[MAC_SIZE];
+    uint8_t mumac[MAC_SIZE];
     int32_t timestamp;
     int32_t rssi;    // -128 to 127
     int32_t channel; // 0 to 255

@@ -1,0 +1,221 @@
+#include "listener.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <unistd.h>
+
+#include "signals.h"
+#include "tally.h"
+#include "udp_socket.h"
+
+namespace {
+
+// The longest wait for a datagram: statistics, held-back refusals and drops of a --count run
+// are looked at least this often.
+constexpr int TICK_MS = 1000;
+
+long nowMs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+// A sender's text and counts, looked up once for a run of datagrams from one sender and port;
+// the receive time's text made once per millisecond.
+class Senders {
+  public:
+    Senders(Tally &tally, const std::vector<Network> &allowed) : tally_(tally), allowed_(allowed) {}
+
+    void look(const sockaddr_storage &sender, socklen_t length) {
+        if (length != lastLength_ || memcmp(&sender, &last_, length) != 0) {
+            memcpy(&last_, &sender, length);
+            lastLength_ = length;
+            text_ = addressText(sender);
+            Source source = sourceOf(sender);
+            entry_ = tally_.of(source);
+            allowedNow_ = allowed_.empty() ||
+                          std::any_of(allowed_.begin(), allowed_.end(),
+                                      [&](const Network &n) { return contains(n, source); });
+        }
+    }
+    const ReceivedText &at(const timeval &when) {
+        long ms = static_cast<long>(when.tv_sec) * 1000 + when.tv_usec / 1000;
+        if (ms != lastMs_) {
+            lastMs_ = ms;
+            received_ = receivedText(timespec{when.tv_sec, (when.tv_usec / 1000) * 1000000});
+        }
+        return received_;
+    }
+    const std::string &text() const { return text_; }
+    SourceEntry *entry() const { return entry_; }
+    bool allowed() const { return allowedNow_; }
+
+  private:
+    Tally &tally_;
+    const std::vector<Network> &allowed_;
+    sockaddr_storage last_{};
+    socklen_t lastLength_ = 0;
+    std::string text_;
+    SourceEntry *entry_ = nullptr;
+    bool allowedNow_ = true;
+    long lastMs_ = -1;
+    ReceivedText received_{};
+};
+
+void decodeBatch(Batch &batch, int got, Senders &senders, Output &out, Tally &tally) {
+    long now = nowMs();
+    timeval fallback{};
+    gettimeofday(&fallback, nullptr);
+    for (int i = 0; i < got; ++i) {
+        msghdr &header = batch.messages[i].msg_hdr;
+        timeval when = fallback;
+        long drops;
+        readControl(header, when, drops);
+        tally.dropped = std::max(tally.dropped, drops);
+        senders.look(batch.senders[i], header.msg_namelen);
+        const std::string &from = senders.text();
+        if (!senders.allowed()) {
+            tally.refuse(senders.entry(), from, "sender not allowed", now);
+        } else if ((header.msg_flags & MSG_TRUNC) != 0) {
+            tally.refuse(senders.entry(), from, "longer than any report", now);
+        } else {
+            decodeOne(static_cast<const uint8_t *>(batch.vectors[i].iov_base),
+                      static_cast<int>(batch.messages[i].msg_len),
+                      Arrival{from, from, senders.entry(), senders.at(when), now}, out, tally);
+        }
+    }
+}
+
+// The run's clock and what is due on it: statistics when asked or every --stats seconds.
+class Schedule {
+  public:
+    Schedule(const Options &options, const Tally &tally, const Output &out)
+        : every_(options.statsSeconds * 1000), start_(nowMs()), next_(start_ + every_),
+          tally_(tally), out_(out) {}
+
+    // Prints the statistics if they are due.
+    void statistics(long now) {
+        bool due = every_ > 0 && now >= next_;
+        if (statisticsRequested == 0 && !due) {
+            return;
+        }
+        statisticsRequested = 0;
+        if (due) {
+            next_ += every_ * ((now - next_) / every_ + 1);
+        }
+        tally_.printStatistics(static_cast<double>(now - start_) / 1000, out_);
+    }
+    // How long to wait for a datagram.
+    int timeout(long now) const {
+        long wait = every_ > 0 ? std::min<long>(TICK_MS, std::max(0L, next_ - now)) : TICK_MS;
+        return static_cast<int>(wait);
+    }
+
+  private:
+    long every_;
+    long start_;
+    long next_;
+    const Tally &tally_;
+    const Output &out_;
+};
+
+// A write blocked by the reader: statistics asked meanwhile are printed, and it is given up
+// once the deadline after a stop signal has passed.
+class BlockedWrite : public Interruption {
+  public:
+    explicit BlockedWrite(Schedule &schedule) : schedule_(schedule) {}
+    bool giveUp() override {
+        schedule_.statistics(nowMs());
+        return deadlinePassed != 0;
+    }
+
+  private:
+    Schedule &schedule_;
+};
+
+// How many datagrams to take at once: a whole batch, or what remains of a --count limit.
+unsigned int batchSize(long limit, long taken) {
+    if (limit > 0 && limit - taken < BATCH) {
+        return static_cast<unsigned int>(limit - taken);
+    }
+    return BATCH;
+}
+
+// Counts the datagrams still queued on fd when a stop came: not decoded, but not unsaid.
+long countQueued(int fd, Batch &batch) {
+    long queued = 0;
+    long until = nowMs() + 100; // a flood still arriving must not hold the stop
+    int got;
+    while (nowMs() < until && (got = batch.receive(fd, BATCH)) > 0) {
+        queued += got;
+    }
+    return queued;
+}
+
+// The summary, and what it means for the exit status: 1 when anything was lost.
+int finish(const Tally &tally, const Output &out) {
+    if (deadlinePassed != 0) {
+        // The summary must not block on a stuck log reader either.
+        alarm(DEADLINE_SECONDS);
+    }
+    if (out.lost() > 0) {
+        fprintf(stderr, "station-decode: output blocked at the end: %ld records not written\n",
+                out.lost());
+    }
+    tally.printSummary(out);
+    return tally.dropped > 0 || out.lost() > 0 ? 1 : 0;
+}
+
+} // namespace
+
+int listenLoop(const Options &options) {
+    installSignals();
+    int fd = openListener(options.at, options);
+    if (fd < 0) {
+        return 1;
+    }
+    Output out(options.json, options.heartbeats);
+    Tally tally;
+    Schedule schedule(options, tally, out);
+    BlockedWrite blocked(schedule);
+    out.appendHeader();
+    Batch batch;
+    Senders senders(tally, options.allowed);
+    long received = 0;
+    bool ok = out.flush(&blocked);
+    int error = errno;
+    while (ok && stopRequested == 0 &&
+           (options.count == 0 || received + tally.dropped < options.count)) {
+        pollfd entry{fd, POLLIN, 0};
+        int ready = poll(&entry, 1, schedule.timeout(nowMs()));
+        if (ready > 0) {
+            int got = batch.receive(fd, batchSize(options.count, received + tally.dropped));
+            if (got > 0) {
+                received += got;
+                decodeBatch(batch, got, senders, out, tally);
+            }
+            ok = out.flush(&blocked);
+            error = errno;
+        } else {
+            tally.dropped = std::max(tally.dropped, socketDrops(fd));
+        }
+        long now = nowMs();
+        tally.tellHeldBack(now);
+        schedule.statistics(now);
+    }
+    long queued = stopRequested != 0 ? countQueued(fd, batch) : 0;
+    tally.dropped = std::max(tally.dropped, socketDrops(fd));
+    close(fd);
+    if (queued > 0) {
+        fprintf(stderr, "station-decode: %ld datagrams still queued at the stop, not decoded\n",
+                queued);
+    }
+    tally.tellHeldBack(-1);
+    if (!ok && !(error == EINTR && stopRequested != 0)) {
+        return outputFailed(tally, out, strerror(error));
+    }
+    return finish(tally, out);
+}

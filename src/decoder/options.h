@@ -1,0 +1,25 @@
+// station-decode's command line: one place decides what is valid.
+#pragma once
+
+#include <vector>
+
+#include "address.h"
+
+struct Options {
+    bool listen = false;
+    bool json = false;
+    bool heartbeats = false; // a line for each report without records
+    bool reusePort = false;
+    long count = 0;               // 0: no limit
+    long statsSeconds = 0;        // 0: statistics on SIGUSR1 only
+    long receiveBuffer = 4 << 20; // bytes asked of the kernel
+    std::vector<Network> allowed; // empty: every sender
+    ListenAddress at;
+};
+
+// Decimal digits only, within 0..limit. Returns -1 otherwise.
+long parseNumber(const char *text, long limit);
+
+// Fills options from argv. Returns 0 to run, 1 after printing the usage or the version on
+// stdout as asked, and -1 after printing the reason and the usage on stderr.
+int parseOptions(int argc, char **argv, Options &options);

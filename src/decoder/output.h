@@ -1,0 +1,68 @@
+// What station-decode prints for the reports it decoded: CSV or JSON lines, made by hand
+// because a busy server spends most of its time here, and written straight to descriptor 1 so
+// that a write blocked by a stuck reader can be given up.
+#pragma once
+
+#include <cstddef>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "report_decode.h"
+
+constexpr const char CSV_HEADER[] =
+    "from,record,apmac,mumac,timestamp,rssi,channel,assoc,received\n";
+
+// When a datagram came in, as Unix seconds with milliseconds ("1796714142.123").
+struct ReceivedText {
+    char text[24];
+    size_t length;
+};
+ReceivedText receivedText(const timespec &when);
+
+// What a write blocked by a slow reader does when a signal interrupts it.
+class Interruption {
+  public:
+    virtual ~Interruption() = default;
+    // True to give the write up; may do the work the signal asked for first.
+    virtual bool giveUp() = 0;
+};
+
+// The lines of one batch, written out in one go.
+class Output {
+  public:
+    Output(bool json, bool heartbeats) : json_(json), heartbeats_(heartbeats) {}
+
+    void appendHeader();
+    // One line per record of report, or one for an empty report when heartbeats are asked.
+    void appendReport(const DecodedReport &report, const std::string &from,
+                      const ReceivedText &received);
+
+    // Writes what was appended. Returns false when that failed, with errno saying why (EINTR:
+    // given up); the records not written are then lost and a line cut short on a regular file
+    // is cut off again, so that the file ends with a whole line.
+    bool flush(Interruption *interruption);
+
+    long written() const { return written_; }
+    long lost() const { return lost_; }
+
+  private:
+    // Room for count more lines of at most LINE bytes besides the sender's text.
+    char *reserve(size_t lines, size_t fromLength);
+    void mark(const char *end, int records);
+    void settle(size_t done, bool failed);
+
+    static constexpr size_t LINE = 192; // the longest JSON line, less its sender
+    // The end of each report's lines in text_, and its records.
+    struct Mark {
+        size_t end;
+        int records;
+    };
+    bool json_;
+    bool heartbeats_;
+    std::vector<char> text_ = std::vector<char>(1 << 16);
+    size_t used_ = 0;
+    std::vector<Mark> marks_;
+    long written_ = 0;
+    long lost_ = 0;
+};
