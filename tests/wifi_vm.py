@@ -177,6 +177,12 @@ class KernelWifi(unittest.TestCase):
                 self.assertEqual(CONSOLE["feed-errors/" + name], "")
                 self.assertEqual(decoded(name), expected(stations, keyed))
 
+    def test_the_ucode_feed_names_the_interfaces_it_reads(self):
+        if not PLATFORM:
+            self.skipTest("no --platform: the ucode feed did not run")
+        # The last round's: the AP/VLAN of the station that left is gone with it.
+        self.assertRegex(CONSOLE["messages"], r"access-point interfaces: wlan0 wlan0\.\d+ wlan1\n")
+
     def test_clients_of_the_per_client_interfaces(self):
         # hostapd's per_sta_vif on the 2.4 GHz AP: its clients sit on AP/VLAN interfaces.
         listing = CONSOLE["iw/dev"]

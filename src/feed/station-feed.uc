@@ -204,6 +204,10 @@ function note(bss, address, assoc, signal, rate) {
 }
 
 function pollNl80211(ifaces) {
+	// Interfaces that come up late (DFS), go or are renamed show here.
+	let names = sort(keys(wanted(ifaces)));
+	if (length(names))
+		sayOnce('interfaces', 'access-point interfaces: ' + join(' ', names));
 	for (let name, i in wanted(ifaces)) {
 		let stations = nl80211.request(NL.NL80211_CMD_GET_STATION, NL.NLM_F_DUMP, { dev: name });
 		// An empty dump is null without an error: an AP whose clients sit on AP/VLANs.
