@@ -88,6 +88,9 @@ SDK_PACKAGES=(gcc g++ make gawk git rsync unzip wget file bzip2 patch perl pytho
 
 HARDENING_PACKAGES=(clang libclang-rt-14-dev clang-tidy clang-format cppcheck)
 
+# The kernel Wi-Fi VM: Debian's kernel, QEMU, and the userland that runs inside it.
+WIFI_VM_PACKAGES=(qemu-system-x86 linux-image-amd64 hostapd wpasupplicant iw wireless-regdb busybox cpio)
+
 CROSS_PACKAGES=(gcc-mipsel-linux-gnu g++-mipsel-linux-gnu binutils-mipsel-linux-gnu musl-dev:mipsel
     g++-mips-linux-gnu binutils-mips-linux-gnu qemu-user-static)
 

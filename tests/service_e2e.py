@@ -80,7 +80,7 @@ class Service(unittest.TestCase):
         self.assertEqual(list(instances), ["instance1"], done.stderr)
         instance = instances["instance1"]
         self.assertEqual(instance["command"], [
-            LOOP, "-i", "5", "-l", "7", "-k", "/etc/station.key", "127.0.0.1", port,
+            LOOP, "-i", "5", "-l", "7", "-k", "/etc/station.key", "-p", "0", "127.0.0.1", port,
             "phy0-ap0", "phy1-ap0", "phy1-ap1"])
         self.assertTrue(instance["running"])
         self.assertIn("respawn", instance)
