@@ -1,0 +1,138 @@
+#!/usr/bin/env python3
+"""Presence benchmark, not a test. A generated fleet's station-decode output (APS access
+points with CLIENTS clients each, one report round every 30 s, 2% of the clients roaming to
+the next access point each round with the old one still reporting them a round, weaker, 1%
+leaving and replaced by new ones, 3 one-off probing pseudonyms per access point and round) is
+fed from a file to station-presence pinned to one core. Figures: records/s of its CPU time,
+CPU per record against station-decode's own (--json, under the load generator), database rows
+written, and memory per tracked client (peak RSS of this fleet over a fleet of 20 access
+points).
+
+usage: presence.py LOADGEN STATION_DECODE STATION_PRESENCE [APS [CLIENTS [ROUNDS]]]
+"""
+import os, random, re, subprocess, sys, tempfile, time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from receiving import RECORDS, measure, pinned  # noqa: E402
+import sandbox  # noqa: E402  (on the path receiving.py sets)
+
+START = 1796714000.0
+
+
+def generate(path, aps, per_ap, rounds, json):
+    """Writes the fleet's lines; returns the number of records."""
+    rng = random.Random(7)
+    at = [i // per_ap for i in range(aps * per_ap)]  # client index -> access point
+    macs = [0x0200000000 + i for i in range(len(at))]
+    fresh = len(at) + 0x0200000000
+    probe = 0x0600000000
+    records = 0
+    with open(path, "w") as out:
+        for r in range(rounds):
+            for i in rng.sample(range(len(at)), len(at) // 100):  # leave, replaced
+                macs[i], fresh = fresh, fresh + 1
+                at[i] = rng.randrange(aps)
+            roaming = {i: (at[i] + 1) % aps for i in rng.sample(range(len(at)), len(at) // 50)}
+            here = [[] for _ in range(aps)]
+            for i, ap in enumerate(at):
+                here[ap].append((macs[i], -80 if i in roaming else -50 - i % 20, 1))
+            for i, ap in roaming.items():
+                here[ap].append((macs[i], -55, 1))
+                at[i] = ap
+            lines = []
+            for ap in range(aps):
+                rows = here[ap] + [(probe + k, -88, 0) for k in range(3)]
+                probe += 3
+                received = START + r * 30 + ap * 20.0 / aps
+                address = "10.%d.%d.1" % (ap // 256, ap % 256)
+                for n, (mac, rssi, assoc) in enumerate(rows):
+                    sender = "%s:%d" % (address, 40000 + n // RECORDS)
+                    if json:
+                        lines.append('{"from":"%s","record":%d,"apmac":"A0%010X","mumac":"%012X",'
+                                     '"timestamp":%d,"rssi":%d,"channel":6,"assoc":%d,'
+                                     '"received":%.3f}\n' % (sender, n % RECORDS + 1, ap, mac,
+                                                             received, rssi, assoc, received))
+                    else:
+                        lines.append("%s,%d,A0%010X,%012X,%d,%d,6,%d,%.3f\n" % (
+                            sender, n % RECORDS + 1, ap, mac, received, rssi, assoc, received))
+                records += len(rows)
+            out.write("".join(lines))
+    return records
+
+
+def run(presence, path, *options):
+    """station-presence on the file; returns (cpu seconds, peak RSS KiB, its summary). The
+    peak is VmHWM read while it runs: a child's ru_maxrss would count this script's own
+    memory, which the child has at fork."""
+    with open(path) as stdin, tempfile.TemporaryFile("w+") as err:
+        proc = subprocess.Popen(pinned(1, [presence, *options]), stdin=stdin,
+                                stdout=subprocess.DEVNULL, stderr=err, text=True)
+        peak = 0
+        while True:
+            pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+            if pid:
+                break
+            try:
+                with open("/proc/%d/status" % proc.pid) as f:
+                    peak = max([peak] + [int(l.split()[1]) for l in f if l.startswith("VmHWM")])
+            except OSError:
+                pass
+            time.sleep(0.002)
+        proc.returncode = 0
+        err.seek(0)
+        text = err.read()
+    if status != 0:
+        raise SystemExit("station-presence failed: " + text)
+    return usage.ru_utime + usage.ru_stime, peak, text.strip().splitlines()[-1]
+
+
+def main():
+    loadgen, decoder, presence = sys.argv[1:4]
+    aps, per_ap, rounds = [int(a) for a in sys.argv[4:7]] + [1000, 50, 12][len(sys.argv[4:7]):]
+    work = tempfile.mkdtemp()
+    received, _, _, cpu = measure(
+        lambda: sandbox.start_decoder(pinned(1, [decoder]), "127.0.0.1:0", "--json",
+                                      stdout=subprocess.DEVNULL, text=True), loadgen, 200000)
+    decode_ns = cpu * 1e9 / (received * RECORDS)
+    print("presence (%d access points x %d clients, %d rounds of 30 s: roaming 2%%, leaving 1%%"
+          " a round, 3 one-off probes per access point a round; one core)"
+          % (aps, per_ap, rounds))
+    print("  station-decode --json under the load generator: %.1f ns CPU/record" % decode_ns)
+    rows = {}
+    for fmt in ("json", "csv"):
+        path = os.path.join(work, "fleet." + fmt)
+        records = generate(path, aps, per_ap, rounds, fmt == "json")
+        for label, options in (("", []), (" --db", ["--db", os.path.join(work, fmt + ".db")]),
+                               (" --db --keep 1", ["--db", os.path.join(work, fmt + "k.db"),
+                                                   "--keep", "1"])):
+            if label and fmt == "json":
+                continue
+            cpu, rss, summary = run(presence, path, *options)
+            ns = cpu * 1e9 / records
+            print("  %-20s %9d records/s, %7.1f ns CPU/record, %5.2fx station-decode's"
+                  % (fmt + label, records / cpu, ns, ns / decode_ns))
+            m = re.search(r"(\d+) rows written in (\d+) transactions", summary)
+            if m:
+                rows[label] = int(m.group(1))
+                print("  %-20s %9d rows written: %.1f per second of the fleet's time, %.4f per"
+                      " record" % ("", rows[label], rows[label] / (rounds * 30.0),
+                                   rows[label] / records))
+            if fmt == "csv" and not label:
+                m = re.search(r"(\d+) clients tracked", summary)
+                tracked, big = int(m.group(1)), rss
+                print("  %-20s %s" % ("", summary.split("; ", 1)[1]))
+        os.remove(path)
+    small = os.path.join(work, "small.csv")
+    generate(small, 20, per_ap, rounds, False)
+    _, rss, summary = run(presence, small)
+    small_tracked = int(re.search(r"(\d+) clients tracked", summary).group(1))
+    print("  memory: peak RSS %d KiB with %d clients tracked, %d KiB with %d: %.0f bytes per"
+          " tracked client" % (big, tracked, rss, small_tracked,
+                               (big - rss) * 1024.0 / (tracked - small_tracked)))
+    for name in os.listdir(work):
+        os.remove(os.path.join(work, name))
+    os.rmdir(work)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,29 @@
+// Reading station-decode's output: CSV (with its header) or JSON lines, one record or
+// heartbeat a line.
+#pragma once
+
+#include "presence_state.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace presence {
+
+enum class Parsed { Sighting, Skip, Refused };
+
+constexpr std::size_t kMaxLine = 4096; // station-decode's lines are about 200 bytes
+
+// Fills s from one line (without its newline). Skip is a blank line or the CSV header;
+// Refused sets why.
+Parsed parseLine(std::string_view line, Sighting &s, std::string &why);
+
+// 12 hex digits as a number, or -1.
+int64_t parseMac(std::string_view text);
+// The 12 upper-case hex digits of mac.
+std::string macText(uint64_t mac);
+// "127.0.0.1:40000" and "[fe80::1%eth0]:40000" without the port; "-" as it is.
+std::string senderAddress(std::string_view from);
+
+} // namespace presence

@@ -1,0 +1,162 @@
+// Who is where: per-client and per-access-point state built from station-decode's lines,
+// and the events its changes give.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace presence {
+
+using Millis = int64_t; // Unix time in milliseconds: the receive time of a line
+
+// One line of station-decode's output: a record, or a heartbeat (an empty report).
+struct Sighting {
+    Millis received = 0;
+    std::string address; // the sender without its port: one access point's identity
+    bool heartbeat = false;
+    uint64_t apmac = 0;
+    uint64_t mumac = 0;
+    int64_t timestamp = 0; // the access point's own clock, seconds
+    int rssi = 0;
+    int channel = 0;
+    bool assoc = false;
+};
+
+enum class EventKind { Arrive, Move, Leave, ApSilent, ApBack, ApClock };
+
+struct Event {
+    EventKind kind = EventKind::Arrive;
+    Millis time = 0;
+    uint64_t client = 0; // 0 for the access points' events
+    uint64_t ap = 0;
+    uint64_t fromAp = 0; // move: the access point left
+    std::string address;
+    int rssi = 0;
+    bool assoc = false;
+    Millis since = 0;    // arrive, leave: first seen in this visit; ap-silent: last heard
+    Millis lastSeen = 0; // leave
+    Millis offset = 0;   // ap-clock: the access point's clock minus the receive time
+    int clients = 0;     // access point events: clients there now
+    std::vector<std::pair<uint64_t, Millis>> dwell; // leave: time at each access point
+};
+
+struct Settings {
+    Millis interval = 30000; // how often an access point reports (the device's default)
+    Millis grace = 120000;   // unseen this long by every access point: gone
+    int hysteresis = 5;      // dB a new access point must be stronger by to take a client
+    std::size_t maxClients = 100000;
+};
+
+struct Ap {
+    uint64_t apmac = 0;
+    std::string address;
+    Millis firstHeard = 0;
+    Millis lastHeard = 0;   // last record or heartbeat, by receive time
+    Millis clockOffset = 0; // last seen: the access point's timestamp minus the receive time
+    bool clockTold = false;
+    bool silent = false;
+    int clients = 0;
+};
+
+// A present client as storage and the broker see it.
+struct Presence {
+    uint64_t mumac = 0;
+    uint64_t ap = 0;
+    int rssi = 0;
+    bool assoc = false;
+    Millis firstSeen = 0;
+    Millis lastSeen = 0;
+    Millis apSince = 0;
+};
+
+struct Counters {
+    uint64_t records = 0;
+    uint64_t heartbeats = 0;
+    uint64_t unknownHeartbeats = 0; // from an address that has not sent a record yet
+    uint64_t candidatesEvicted = 0; // one-off probing clients dropped to stay within the cap
+    uint64_t clientsRefused = 0;    // new clients refused: the cap is full of present ones
+};
+
+class Tracker {
+  public:
+    explicit Tracker(const Settings &settings);
+
+    // Feeds one line; appends the events it causes, those that fell due before it first.
+    void observe(const Sighting &s, std::vector<Event> &events);
+    // Advances the clock: clients and access points unheard for the grace go.
+    void tick(Millis now, std::vector<Event> &events);
+
+    // A restart: what storage kept. Restored clients and access points get a fresh grace
+    // from the first time seen after it, so a pause of the program is not a departure.
+    void restoreAp(const Ap &ap);
+    // Returns false when its access point is unknown.
+    bool restoreClient(const Presence &p, const std::vector<std::pair<uint64_t, Millis>> &dwell);
+
+    const std::vector<Ap> &aps() const { return aps_; }
+    std::vector<Presence> present() const;
+    std::size_t tracked() const { return clients_.size(); }
+    Millis now() const { return now_; }
+    const Counters &counters() const { return counters_; }
+
+  private:
+    static constexpr uint32_t kNone = UINT32_MAX;
+    static constexpr std::size_t kViews = 4;
+    struct View {
+        uint32_t ap = kNone;
+        Millis seen = 0;
+        int16_t rssi = 0;
+        bool assoc = false;
+    };
+    struct Client {
+        Millis firstSeen = 0;
+        Millis lastSeen = 0;
+        Millis apSince = 0;
+        Millis deadline = 0; // the one queued for it; older queue entries are stale
+        uint32_t ap = kNone;
+        int16_t rssi = 0;
+        bool assoc = false;
+        bool present = false;
+        bool resumed = false;
+        std::array<View, kViews> views{};
+        std::vector<std::pair<uint32_t, Millis>> dwell;
+    };
+    using Due = std::pair<Millis, uint64_t>;
+
+    uint32_t apFor(const Sighting &s);
+    void hear(uint32_t index, Millis t, std::vector<Event> &events);
+    void silence(Ap &ap, Millis last, std::vector<Event> &events);
+    void checkClock(uint32_t index, const Sighting &s, std::vector<Event> &events);
+    void see(uint32_t ap, const Sighting &s, std::vector<Event> &events);
+    Client *admit(uint64_t mumac, Millis t);
+    bool evictCandidate();
+    void reselect(uint64_t mumac, Client &c, Millis t, std::vector<Event> &events);
+    bool fresh(const View &v, Millis t) const;
+    Millis due(const Client &c) const;
+    void expire(uint64_t mumac, Client &c, Millis at, std::vector<Event> &events);
+    void schedule(uint64_t mumac, Client &c, Millis deadline);
+    void compact();
+    Event clientEvent(EventKind kind, Millis t, uint64_t mumac, const Client &c) const;
+    Event apEvent(EventKind kind, Millis t, const Ap &ap) const;
+
+    Settings settings_;
+    Millis now_ = 0;
+    Millis resumeAt_ = 0; // set at the first time seen after a restore
+    bool restored_ = false;
+    Millis nextApSweep_ = INT64_MAX; // no access point can fall silent before
+    std::vector<Ap> aps_;
+    std::unordered_map<uint64_t, uint32_t> apIndex_;
+    std::unordered_map<std::string, std::vector<uint32_t>> byAddress_;
+    std::unordered_map<uint64_t, Client> clients_;
+    std::vector<Due> deadlines_;      // a min-heap on the deadline
+    std::deque<uint64_t> candidates_; // clients not yet present, oldest first
+    std::size_t presentCount_ = 0;
+    Counters counters_;
+};
+
+} // namespace presence

@@ -1,0 +1,303 @@
+#!/usr/bin/env python3
+"""station-presence as a process: the built reporter run for three access points ->
+station-decode listen --json --heartbeats -> station-presence with a real mosquitto broker on
+loopback and a database; refused input; the HTML page rendered by headless Chromium.
+
+usage: presence_e2e.py STATION_REPORTER STATION_DECODE STATION_PRESENCE
+"""
+import html.parser, json, os, queue, shutil, signal, socket, subprocess, sys, tempfile
+import threading, time
+import unittest
+
+import sandbox
+
+REPORTER = DECODER = PRESENCE = None
+AP1, AP2 = "A0B1C2D3E401", "A0B1C2D3E402"
+C1, C2, C3 = "0A1B2C3D4E01", "0A1B2C3D4E02", "0A1B2C3D4E03"
+PREFIX = "e2e-presence"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Broker:
+    """mosquitto on a free loopback port (or the one given), bound to 127.0.0.1 alone."""
+
+    def __init__(self, folder, port=None):
+        self.port = port or free_port()
+        self.listeners = []
+        config = os.path.join(folder, "mosquitto.conf")
+        with open(config, "w") as f:
+            f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n"
+                    % self.port)
+        self.proc = subprocess.Popen([shutil.which("mosquitto") or "/usr/sbin/mosquitto",
+                                      "-c", config], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        for _ in range(100):
+            try:
+                socket.create_connection(("127.0.0.1", self.port), 0.1).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise AssertionError("mosquitto did not start")
+
+    def listen(self, *topics):
+        """A subscriber to topics that is known to be subscribed: it has received a probe.
+        Returns a queue of its lines, the probes left out."""
+        proc = self.subscribe(*sum((["-t", t] for t in topics + ("probe",)), []))
+        lines = queue.Queue()
+        threading.Thread(target=lambda: [lines.put(l) for l in proc.stdout], daemon=True).start()
+        for _ in range(50):
+            subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-t",
+                            "probe", "-m", "probe"], check=True)
+            try:
+                if lines.get(timeout=0.2).startswith("probe "):
+                    break
+            except queue.Empty:
+                pass
+        self.listeners.append(proc)
+        filtered = queue.Queue()
+        threading.Thread(target=lambda: [filtered.put(l) for l in iter(lines.get, None)
+                                         if not l.startswith("probe ")], daemon=True).start()
+        return filtered
+
+    def subscribe(self, *args, **kwargs):
+        return subprocess.Popen(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port),
+                                 "-v", *args], stdout=subprocess.PIPE, text=True, **kwargs)
+
+    def stop(self):
+        for proc in self.listeners:
+            proc.terminate()
+            proc.wait()
+        self.proc.terminate()
+        self.proc.wait()
+
+
+def report(port, *observations):
+    """One reporter run, one access point's report (a heartbeat without observations)."""
+    lines = "".join("%s,%s,%d,%d,6,54,%d\n" % (ap, mu, int(time.time()), rssi, assoc)
+                    for ap, mu, rssi, assoc in observations)
+    subprocess.run([REPORTER, "127.0.0.1", str(port)], input=lines, text=True, check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+class Pipeline(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp()
+        self.db = os.path.join(self.folder, "presence.db")
+        self.broker = Broker(self.folder)
+
+    def tearDown(self):
+        self.broker.stop()
+        shutil.rmtree(self.folder)
+
+    def query(self, *args):
+        r = subprocess.run([PRESENCE, *args, "--db", self.db], capture_output=True, text=True)
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        return r.stdout.splitlines()
+
+    def test_reporters_to_events_broker_and_database(self):
+        decoder, port = sandbox.start_decoder(DECODER, "127.0.0.1:0", "--json", "--heartbeats")
+        published = self.broker.listen(PREFIX + "/event")
+        presence = subprocess.Popen(
+            [PRESENCE, "--interval", "1", "--db", self.db, "--mqtt",
+             "127.0.0.1:%d" % self.broker.port, "--mqtt-prefix", PREFIX],
+            stdin=decoder.stdout, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        decoder.stdout.close()
+        # Three rounds a second apart. C1 roams from AP1 to AP2 while AP1 still sees it,
+        # weaker; C2 only probes; C3 is seen twice at AP2; AP1 ends with no client: a heartbeat.
+        rounds = [
+            [[(AP1, C1, -50, 1), (AP1, C2, -70, 0)], [(AP2, C3, -60, 1)]],
+            [[(AP1, C1, -70, 1), (AP1, C2, -71, 0)], [(AP2, C1, -45, 1), (AP2, C3, -60, 1)]],
+            [[], [(AP2, C1, -46, 1)]],
+        ]
+        for i, aps in enumerate(rounds):
+            for observations in aps:
+                report(port, *observations)
+            if i < len(rounds) - 1:
+                time.sleep(1.1)
+        events = [json.loads(presence.stdout.readline()) for _ in range(4)]
+        expected_now = [
+            ["client", "ap", "address", "rssi", "assoc"], [C2, AP1, "127.0.0.1", "-71", "0"],
+            [C1, AP2, "127.0.0.1", "-45", "1"], [C3, AP2, "127.0.0.1", "-60", "1"]]
+        for _ in range(25):  # a database write at most every second, the leaves 4 s away
+            now = [l.split()[:5] for l in self.query("now")]
+            if now == expected_now:
+                break
+            time.sleep(0.1)
+        events += [json.loads(presence.stdout.readline()) for _ in range(5)]
+        decoder.send_signal(signal.SIGTERM)
+        decoder.wait(10)
+        decoder.stderr.close()
+        rest, err = presence.communicate(timeout=20)
+        self.assertEqual((presence.returncode, rest), (0, ""))
+        self.assertIn("; 9 lines, 8 records, 1 heartbeats, 0 refused; 3 arrive, 1 move, "
+                      "3 leave, 2 ap-silent, 0 ap-back;", err.replace("\n", " ").replace(
+                          "station-presence:", ";"))
+        self.assertTrue(err.rstrip().endswith("; 0 MQTT messages not delivered"), err)
+
+        self.assertEqual([(e["event"], e.get("client"), e["ap"], e.get("assoc")) for e in events], [
+            ("arrive", C1, AP1, 1), ("arrive", C3, AP2, 1), ("arrive", C2, AP1, 0),
+            ("move", C1, AP2, 1), ("leave", C2, AP1, 0), ("leave", C3, AP2, 1),
+            ("ap-silent", None, AP1, None), ("leave", C1, AP2, 1),
+            ("ap-silent", None, AP2, None)])
+        self.assertEqual(events[3]["from"], AP1)
+        self.assertEqual(events[3]["rssi"], -45)
+        for e in events:
+            if e["event"] == "leave":  # the grace is four intervals of one second
+                self.assertAlmostEqual(e["time"] - e["last_seen"], 4.0, places=3)
+        self.assertEqual(set(events[7]["dwell"]), {AP1, AP2})
+        self.assertEqual(events[0]["address"], "127.0.0.1")
+
+        self.assertEqual(now, expected_now)
+        self.assertEqual(self.query("now")[1:], [])
+        visits = self.query("visits", "--since", "1h")
+        self.assertEqual(sorted(l.split()[0] for l in visits[1:]), [C1, C2, C3])
+        self.assertIn(AP1, [l for l in visits if l.startswith(C1)][0])
+        self.assertEqual([l.split()[:4] for l in self.query("aps")[1:]],
+                         [[ap, "127.0.0.1", "silent", "0"] for ap in (AP1, AP2)])
+
+        self.assertEqual([json.loads(published.get(timeout=10).split(" ", 1)[1])
+                          for _ in events], events)
+        self.assertTrue(published.empty())
+        retained = self.broker.subscribe("-t", PREFIX + "/#", "-t", "homeassistant/#",
+                                         "--retained-only", "-W", "2",
+                                         stderr=subprocess.DEVNULL)  # says "Timed out"
+        state = dict(l.split(" ", 1) for l in retained.communicate(timeout=10)[0].splitlines())
+        self.assertEqual(state[PREFIX + "/status"], "offline")
+        for client in (C1, C2, C3):
+            base = PREFIX + "/client/" + client
+            self.assertEqual(state[base + "/state"], "not_home")
+            config = json.loads(state["homeassistant/device_tracker/e2e_presence_%s/config"
+                                      % client])
+            self.assertEqual((config["state_topic"], config["json_attributes_topic"],
+                              config["payload_home"], config["payload_not_home"],
+                              config["source_type"], config["availability_topic"]),
+                             (base + "/state", base + "/attributes", "home", "not_home",
+                              "router", PREFIX + "/status"))
+        self.assertEqual(json.loads(state[PREFIX + "/client/" + C1 + "/attributes"])["ap"], AP2)
+        for ap in (AP1, AP2):
+            self.assertEqual(state[PREFIX + "/ap/" + ap + "/state"], "offline")
+
+    def test_refused_lines_are_counted_and_told_a_few_times(self):
+        good = ('{"from":"127.0.0.1:40000","record":1,"apmac":"%s","mumac":"%s",'
+                '"timestamp":1796714142,"rssi":-60,"channel":6,"assoc":1,"received":%s}\n')
+        lines = ["junk %d\n" % i for i in range(20)] + [good % (AP1, C1, "1796714142.1")]
+        r = subprocess.run([PRESENCE], input="".join(lines), capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual(json.loads(r.stdout)["event"], "arrive")
+        told = r.stderr.splitlines()
+        self.assertEqual(told[:5], ["station-presence: line %d: not 9 fields" % i
+                                    for i in range(1, 6)])
+        self.assertEqual(told[5], "station-presence: 15 more lines refused, the last: "
+                                  "line 20: not 9 fields")
+        self.assertIn("21 lines, 1 records, 0 heartbeats, 20 refused", told[6])
+        self.assertEqual(len(told), 7)
+
+
+class Reconnect(unittest.TestCase):
+    def test_a_restarted_broker_gets_every_retained_state_again(self):
+        folder = tempfile.mkdtemp()
+        broker = Broker(folder)
+        presence = subprocess.Popen(
+            [PRESENCE, "--mqtt", "127.0.0.1:%d" % broker.port, "--mqtt-prefix", PREFIX],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            presence.stdin.write('{"from":"127.0.0.1:40000","record":1,"apmac":"%s",'
+                                 '"mumac":"%s","timestamp":%d,"rssi":-60,"channel":6,'
+                                 '"assoc":1,"received":%.3f}\n' % (AP1, C1, time.time(),
+                                                                   time.time()))
+            presence.stdin.flush()
+            self.assertEqual(json.loads(presence.stdout.readline())["event"], "arrive")
+            topic = PREFIX + "/client/" + C1 + "/state"
+            first = broker.subscribe("-t", topic, "-C", "1", "-W", "10")
+            self.assertEqual(first.communicate(timeout=15)[0], topic + " home\n")
+            broker.stop()  # its retained messages go with it: persistence is off
+            broker = Broker(folder, broker.port)
+            time.sleep(3)  # the client library retries after one second, then two
+            again = broker.subscribe("-t", PREFIX + "/#", "--retained-only", "-W", "2",
+                                     stderr=subprocess.DEVNULL)
+            state = dict(l.split(" ", 1) for l in again.communicate(timeout=10)[0].splitlines())
+            self.assertEqual((state[topic], state[PREFIX + "/status"]), ("home", "online"))
+            self.assertEqual(state[PREFIX + "/ap/" + AP1 + "/state"], "online")
+        finally:
+            presence.stdin.close()
+            presence.stdin = None
+            out, err = presence.communicate(timeout=20)
+            broker.stop()
+            shutil.rmtree(folder)
+        self.assertEqual((presence.returncode, out), (0, ""))
+        self.assertTrue(err.rstrip().endswith("; 0 MQTT messages not delivered"), err)
+
+
+class Element(html.parser.HTMLParser):
+    """The rendered DOM's elements as (tag, attributes) in document order."""
+
+    def __init__(self, text):
+        super().__init__()
+        self.elements = []
+        self.feed(text)
+
+    def handle_starttag(self, tag, attrs):
+        self.elements.append((tag, dict(attrs)))
+
+    def find(self, tag, **attrs):
+        return [a for t, a in self.elements if t == tag and
+                all(a.get(k.replace("_", "-")) == v for k, v in attrs.items())]
+
+
+class Page(unittest.TestCase):
+    def test_the_page_renders_its_chart_and_liveness_in_chromium(self):
+        folder = tempfile.mkdtemp()
+        try:
+            db, page = os.path.join(folder, "p.db"), os.path.join(folder, "page.html")
+            # Ten minutes: AP1 has two clients, AP2 one until it falls silent for a while.
+            lines, t = [], 1796714000.0
+            for minute in range(10):
+                for s in range(0, 60, 30):
+                    now = t + minute * 60 + s
+                    rows = [("10.0.0.1", AP1, C1), ("10.0.0.1", AP1, C2)]
+                    if not 3 <= minute < 6:
+                        rows.append(("10.0.0.2", AP2, C3))
+                    lines += ["%s:4000,%d,%s,%s,%d,-60,6,1,%.3f\n" % (a, i + 1, ap, mu, now, now)
+                              for i, (a, ap, mu) in enumerate(rows)]
+            r = subprocess.run([PRESENCE, "--db", db], input="".join(lines), text=True,
+                               capture_output=True)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            r = subprocess.run([PRESENCE, "report", "--db", db, "--html", page],
+                               capture_output=True, text=True)
+            self.assertEqual((r.returncode, r.stdout, r.stderr), (0, "", ""))
+            profile = os.path.join(folder, "profile")
+            dom = subprocess.run(
+                ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                 "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                 "--disable-sync", "--user-data-dir=" + profile, "--dump-dom", "file://" + page],
+                capture_output=True, text=True, timeout=60)
+            self.assertEqual(dom.returncode, 0, dom.stderr)
+        finally:
+            shutil.rmtree(folder)
+        doc = Element(dom.stdout)
+        self.assertEqual(len(doc.find("script")) + len(doc.find("link")), 0)
+        self.assertEqual(len(doc.find("svg", id="presence")), 1)
+        lines = {a["data-ap"]: a for a in doc.find("polyline")}
+        self.assertEqual({ap: a["data-peak"] for ap, a in lines.items()}, {AP1: "2", AP2: "1"})
+        points = [p.split(",") for p in lines[AP2]["points"].split()]
+        self.assertEqual(len(points), 240)  # two points a bucket
+        # AP2's line falls to 0 (the bottom of the frame) while it is silent, not before.
+        bottom = float(doc.find("rect", **{"class": "frame"})[0]["y"]) + \
+            float(doc.find("rect", **{"class": "frame"})[0]["height"])
+        ys = [float(y) for _, y in points]
+        self.assertNotEqual(ys[0], bottom)
+        self.assertIn(bottom, ys[len(ys) // 2 - 20:len(ys) // 2 + 20])
+        live = {a["data-ap"]: a["data-silences"] for a in doc.find("g", **{"class": "ap-live"})}
+        self.assertEqual(live, {AP1: "0", AP2: "1"})
+        self.assertEqual(len(doc.find("rect", **{"class": "silent"})), 1)
+        self.assertEqual([a["data-ap"] for a in doc.find("tr") if "data-ap" in a], [AP1, AP2])
+
+
+if __name__ == "__main__":
+    REPORTER, DECODER, PRESENCE = sys.argv[1:4]
+    unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[4:])

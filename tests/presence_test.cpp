@@ -1,0 +1,361 @@
+// Presence scenarios: exact event sequences from sightings, and a restart from the database.
+#include "presence_events.h"
+#include "presence_input.h"
+#include "presence_state.h"
+#include "presence_store.h"
+
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <ostream>
+#include <sqlite3.h>
+#include <string>
+#include <tuple>
+#include <unistd.h>
+#include <vector>
+
+using namespace presence;
+
+namespace {
+
+constexpr uint64_t A = 0xA, B = 0xB, C1 = 0xC1, C2 = 0xC2, C3 = 0xC3;
+
+// A step: a record (ap != 0), a heartbeat from the address (ap == 0, client == 0), or,
+// with address nullptr, the clock alone.
+struct Step {
+    double t;
+    const char *address;
+    uint64_t ap = 0;
+    uint64_t client = 0;
+    int rssi = 0;
+    bool assoc = false;
+};
+
+Step rec(double t, uint64_t ap, uint64_t client, int rssi, bool assoc) {
+    return Step{t, ap == A ? "10.0.0.1" : "10.0.0.2", ap, client, rssi, assoc};
+}
+Step beat(double t, const char *address) {
+    return Step{t, address};
+}
+Step tick(double t) {
+    return Step{t, nullptr};
+}
+
+Millis ms(double t) {
+    return static_cast<Millis>(t * 1000 + 0.5);
+}
+
+std::string describe(const Event &e) {
+    char text[128];
+    if (e.client == 0) {
+        std::snprintf(text, sizeof text, "%g %s %llX", static_cast<double>(e.time) / 1000,
+                      eventName(e.kind), static_cast<unsigned long long>(e.ap));
+        return text;
+    }
+    std::snprintf(text, sizeof text, "%g %s %llX %llX %d %d", static_cast<double>(e.time) / 1000,
+                  eventName(e.kind), static_cast<unsigned long long>(e.client),
+                  static_cast<unsigned long long>(e.ap), e.rssi, e.assoc ? 1 : 0);
+    std::string out = text;
+    if (e.kind == EventKind::Move)
+        out += e.fromAp == A ? " from A" : " from B";
+    return out;
+}
+
+Sighting sighting(const Step &s) {
+    Sighting out;
+    out.received = ms(s.t);
+    out.address = s.address;
+    out.heartbeat = s.ap == 0;
+    out.apmac = s.ap;
+    out.mumac = s.client;
+    out.timestamp = static_cast<int64_t>(s.t);
+    out.rssi = s.rssi;
+    out.assoc = s.assoc;
+    return out;
+}
+
+std::vector<std::string> play(Tracker &tracker, const std::vector<Step> &steps) {
+    std::vector<Event> events;
+    for (const Step &s : steps) {
+        if (s.address == nullptr)
+            tracker.tick(ms(s.t), events);
+        else
+            tracker.observe(sighting(s), events);
+    }
+    std::vector<std::string> out;
+    for (const Event &e : events)
+        out.push_back(describe(e));
+    return out;
+}
+
+struct Scenario {
+    const char *name;
+    std::vector<Step> steps;
+    std::vector<std::string> events;
+};
+
+// Names the case in test lists instead of its bytes.
+void PrintTo(const Scenario &s, std::ostream *out) {
+    *out << s.name;
+}
+
+class Scenarios : public testing::TestWithParam<Scenario> {};
+
+TEST_P(Scenarios, GiveExactlyTheseEvents) {
+    Tracker tracker{Settings()};
+    EXPECT_EQ(play(tracker, GetParam().steps), GetParam().events);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Presence, Scenarios,
+    testing::Values(
+        Scenario{"arrive", {rec(0, A, C1, -60, true)}, {"0 arrive C1 A -60 1"}},
+        // The old access point keeps reporting it, weaker: one move, none back.
+        Scenario{"roam",
+                 {rec(0, A, C1, -50, true), rec(30, A, C1, -58, true), rec(30.1, B, C1, -56, true),
+                  rec(60, A, C1, -70, true), rec(60.1, B, C1, -50, true), rec(90, A, C1, -72, true),
+                  rec(90.1, B, C1, -52, true)},
+                 {"0 arrive C1 A -50 1", "60 move C1 B -56 1 from A"}},
+        // 802.11r: joined at B before A's entry goes; A still lists it a round, then not.
+        Scenario{"fast_transition",
+                 {rec(0, A, C1, -50, true), rec(30, B, C1, -52, true), rec(30.2, A, C1, -50, true),
+                  rec(60, B, C1, -51, true), beat(60.2, "10.0.0.1"), rec(90, B, C1, -51, true),
+                  beat(90.2, "10.0.0.1"), tick(200)},
+                 {"0 arrive C1 A -50 1", "90 move C1 B -51 1 from A"}},
+        Scenario{"between_two_aps_no_flapping",
+                 {rec(0, A, C1, -60, true), rec(0.1, B, C1, -62, true), rec(30, A, C1, -63, true),
+                  rec(30.1, B, C1, -60, true), rec(60, A, C1, -61, true),
+                  rec(60.1, B, C1, -59, true)},
+                 {"0 arrive C1 A -60 1"}},
+        Scenario{"probing_stronger_does_not_take_it",
+                 {rec(0, A, C1, -70, true), rec(1, B, C1, -40, false)},
+                 {"0 arrive C1 A -70 1"}},
+        Scenario{"associating_takes_it_from_a_probing_ap",
+                 {rec(0, A, C1, -40, false), rec(30, A, C1, -40, false), rec(31, B, C1, -70, true)},
+                 {"30 arrive C1 A -40 0", "31 move C1 B -70 1 from A"}},
+        Scenario{"leave_after_the_grace_not_before",
+                 {rec(0, A, C1, -60, true), beat(100, "10.0.0.1"), tick(120), tick(120.001)},
+                 {"0 arrive C1 A -60 1", "120 leave C1 A -60 1"}},
+        // A one-off probe (C3) never arrives; a probing client seen in a second round does.
+        Scenario{"probing_only",
+                 {rec(0, A, C2, -70, false), rec(10, A, C3, -80, false), rec(30, A, C2, -71, false),
+                  beat(140, "10.0.0.1"), tick(151)},
+                 {"30 arrive C2 A -71 0", "150 leave C2 A -71 0"}},
+        Scenario{"ap_silent_and_back",
+                 {rec(0, A, C1, -60, true), beat(30, "10.0.0.1"), beat(60, "10.0.0.1"),
+                  rec(60, B, C2, -50, true), beat(90, "10.0.0.2"), beat(150, "10.0.0.2"), tick(185),
+                  rec(300, A, C1, -61, true)},
+                 {"0 arrive C1 A -60 1", "60 arrive C2 B -50 1", "120 leave C1 A -60 1",
+                  "180 leave C2 B -50 1", "180 ap-silent A", "270 ap-silent B", "300 ap-back A",
+                  "300 arrive C1 A -61 1"}},
+        // Unheard for longer than the grace, seen again: a departure, then a new visit.
+        Scenario{"a_gap_longer_than_the_grace",
+                 {rec(0, A, C1, -60, true), beat(100, "10.0.0.1"), rec(121, A, C1, -60, true)},
+                 {"0 arrive C1 A -60 1", "120 leave C1 A -60 1", "121 arrive C1 A -60 1"}}),
+    [](const testing::TestParamInfo<Scenario> &p) { return std::string(p.param.name); });
+
+TEST(Clock, AClockFarOffIsToldOncePerAccessPoint) {
+    Tracker tracker{Settings()};
+    std::vector<Event> events;
+    std::vector<std::string> told;
+    for (auto [t, ap, clock] : {std::tuple{0.0, A, 200},
+                                {30, A, 330},
+                                {31, B, -1000},
+                                {60, A, 460},
+                                {90, A, 2000},
+                                {91, B, 91}}) {
+        Sighting s = sighting(rec(t, ap, C1, -60, true));
+        s.timestamp = clock;
+        tracker.observe(s, events);
+    }
+    for (const Event &e : events) {
+        if (e.kind == EventKind::ApClock) {
+            told.push_back(describe(e) + " " + std::to_string(e.offset));
+        }
+    }
+    // 200 s and 300 s off are within five minutes; 1,031 s and 400 s are not, told once.
+    EXPECT_EQ(told, (std::vector<std::string>{"31 ap-clock B -1031000", "60 ap-clock A 400000"}));
+}
+
+// ---- input -----------------------------------------------------------------------------
+
+TEST(Input, BothFormatsAndWhatIsRefused) {
+    struct Case {
+        const char *line;
+        Parsed parsed;
+        const char *why;
+    } cases[] = {
+        {R"({"from":"127.0.0.1:40000","record":1,"apmac":"A0B1C2D3E4F5","mumac":"0A1B2C3D4E5F",)"
+         R"("timestamp":258,"rssi":-60,"channel":6,"assoc":1,"received":1796714142.123})",
+         Parsed::Sighting, ""},
+        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5F,258,-60,6,1,1796714142.123", Parsed::Sighting,
+         ""},
+        {"[fe80::1%eth0]:40000,0,,,,,,,1796714142.123", Parsed::Sighting, ""},
+        {R"({"from":"[::1]:40000","record":0,"received":1796714142.123})", Parsed::Sighting, ""},
+        {"from,record,apmac,mumac,timestamp,rssi,channel,assoc,received", Parsed::Skip, ""},
+        {"", Parsed::Skip, ""},
+        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5F,258,-60,6,1", Parsed::Refused,
+         "8 fields: no received column"},
+        {"127.0.0.1:40000,1,A0B1C2D3E4F,0A1B2C3D4E5F,258,-60,6,1,1.5", Parsed::Refused,
+         "bad apmac"},
+        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5F,258,-60,6,1,1.2345", Parsed::Refused,
+         "bad from or received"},
+        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5F,258,-600,6,1,1.5", Parsed::Refused,
+         "value out of range"},
+        {R"({"from":"127.0.0.1:1","record":1,"received":1})", Parsed::Refused, "bad number"},
+        {R"({"from":"127.0.0.1:1","record":1,"apmac":"A0B1C2D3E4F5","mumac":"x",)"
+         R"("timestamp":1,"rssi":-60,"channel":6,"assoc":1,"received":1})",
+         Parsed::Refused, "bad mumac"},
+        {R"({"from":"127.0.0.1:1",)", Parsed::Refused, "not a JSON object"},
+    };
+    for (const Case &c : cases) {
+        Sighting s;
+        std::string why;
+        EXPECT_EQ(parseLine(c.line, s, why), c.parsed) << c.line;
+        EXPECT_EQ(why, c.why) << c.line;
+        if (c.parsed == Parsed::Sighting) {
+            EXPECT_EQ(s.received, 1796714142123) << c.line;
+        }
+    }
+    Sighting s;
+    std::string why;
+    parseLine("[fe80::1%eth0]:40000,1,A0B1C2D3E4F5,0a1b2c3d4e5f,258,-60,6,0,7", s, why);
+    EXPECT_EQ(s.address, "fe80::1%eth0");
+    EXPECT_EQ(s.mumac, 0x0A1B2C3D4E5FULL);
+    EXPECT_FALSE(s.assoc);
+    EXPECT_EQ(s.received, 7000);
+}
+
+// ---- storage: a restart resumes the open visits; a flood costs no row
+// -------------------------------------------------
+
+class Database : public testing::Test {
+  protected:
+    void SetUp() override {
+        char dir[] = "/tmp/presence-test-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        file_ = dir_ + "/presence.db";
+    }
+    void TearDown() override {
+        for (const char *suffix : {"", "-wal", "-shm"})
+            std::remove((file_ + suffix).c_str());
+        rmdir(dir_.c_str());
+    }
+    // One run of the program: resumes, plays the steps, stores their events, stops.
+    std::vector<std::string> run(const std::vector<Step> &steps) {
+        Tracker tracker{Settings()};
+        Store store;
+        std::string why;
+        EXPECT_EQ(store.open(file_, true, why), 0) << why;
+        store.resume(tracker);
+        std::vector<Event> events;
+        std::vector<std::string> out;
+        for (const Step &s : steps) {
+            if (s.address == nullptr)
+                tracker.tick(ms(s.t), events);
+            else
+                tracker.observe(sighting(s), events);
+            for (const Event &e : events) {
+                store.record(e);
+                out.push_back(describe(e));
+                if (e.kind == EventKind::Leave)
+                    lastLeave_ = e;
+            }
+            events.clear();
+            EXPECT_EQ(store.flush(tracker, 30000, false, why), 0) << why;
+        }
+        EXPECT_EQ(store.flush(tracker, 30000, true, why), 0) << why;
+        return out;
+    }
+    std::string sql(const char *query) {
+        sqlite3 *db = nullptr;
+        sqlite3_open(file_.c_str(), &db);
+        std::string out;
+        sqlite3_exec(
+            db, query,
+            [](void *text, int n, char **values, char **) {
+                auto &s = *static_cast<std::string *>(text);
+                for (int i = 0; i < n; ++i)
+                    s += std::string(i           ? ","
+                                     : s.empty() ? ""
+                                                 : ";") +
+                         (values[i] ? values[i] : "-");
+                return 0;
+            },
+            &out, nullptr);
+        sqlite3_close(db);
+        return out;
+    }
+    std::string dir_, file_;
+    Event lastLeave_;
+};
+
+TEST_F(Database, RestartSeenAgainWithinTheGraceTheVisitGoesOn) {
+    EXPECT_EQ(run({rec(0, A, C2, -70, true), rec(100, A, C1, -60, true), tick(121),
+                   rec(130, B, C1, -40, true)}),
+              (std::vector<std::string>{"0 arrive C2 A -70 1", "100 arrive C1 A -60 1",
+                                        "120 leave C2 A -70 1", "130 move C1 B -40 1 from A"}));
+    EXPECT_EQ(sql("SELECT mumac, ap, departed, last_seen FROM visits ORDER BY id"),
+              "0000000000C2,00000000000A,0.0,0.0;0000000000C1,00000000000B,-,130.0");
+    // Back after a pause longer than the grace: the grace counts from the restart.
+    EXPECT_EQ(
+        run({beat(300, "10.0.0.1"), rec(330, B, C1, -41, true), tick(500)}),
+        (std::vector<std::string>{"420 ap-silent A", "450 leave C1 B -41 1", "450 ap-silent B"}));
+    EXPECT_EQ(lastLeave_.since, 100000);
+    EXPECT_EQ(lastLeave_.dwell,
+              (std::vector<std::pair<uint64_t, Millis>>{{A, 30000}, {B, 200000}}));
+    EXPECT_EQ(sql("SELECT COUNT(*), MIN(arrived), MAX(departed) FROM visits "
+                  "WHERE mumac = '0000000000C1'"),
+              "1,100.0,330.0");
+    EXPECT_EQ(sql("SELECT apmac, seconds FROM dwell WHERE mumac = '0000000000C1' "
+                  "ORDER BY apmac"),
+              "00000000000A,30.0;00000000000B,200.0");
+    EXPECT_EQ(sql("SELECT COUNT(*) FROM present"), "0");
+}
+
+TEST_F(Database, RestartNotSeenAgainItLeavesAGraceAfterTheRestart) {
+    run({rec(0, A, C1, -60, true)});
+    EXPECT_EQ(run({beat(1000, "10.0.0.1"), tick(1121)}),
+              (std::vector<std::string>{"1120 leave C1 A -60 1", "1120 ap-silent A"}));
+    EXPECT_EQ(sql("SELECT departed, last_seen FROM visits"), "0.0,0.0");
+    EXPECT_EQ(sql("SELECT apmac, clients, silent FROM ap_clients"), "00000000000A,0,1");
+}
+
+// ---- a flood of one-off probing pseudonyms ---------------------------------------------
+
+TEST_F(Database, AFloodOfOneOffProbesStaysWithinTheCapAndCostsNoRow) {
+    Settings settings;
+    settings.maxClients = 1000;
+    Tracker tracker(settings);
+    Store store;
+    std::string why;
+    ASSERT_EQ(store.open(file_, true, why), 0) << why;
+    std::vector<Event> events;
+    std::size_t most = 0;
+    std::size_t recorded = 0;
+    for (int i = 0; i < 50000; ++i) {
+        Sighting s = sighting(
+            rec(i * 0.004, A, uint64_t{0x020000000000} + static_cast<uint64_t>(i), -85, false));
+        tracker.observe(s, events);
+        if (i % 10000 == 5000) // a real client arrives in the middle of the flood
+            tracker.observe(sighting(rec(i * 0.004, B, C1, -50, true)), events);
+        most = std::max(most, tracker.tracked());
+        if (i % 250 == 0) { // once a second
+            for (; recorded < events.size(); ++recorded)
+                store.record(events[recorded]);
+            ASSERT_EQ(store.flush(tracker, 30000, false, why), 0) << why;
+        }
+    }
+    EXPECT_LE(most, 1000u);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(describe(events[0]), "20 arrive C1 B -50 1");
+    EXPECT_EQ(tracker.counters().clientsRefused, 0u);
+    tracker.tick(ms(1000), events);
+    EXPECT_EQ(tracker.tracked(), 0u); // all expired: nothing kept after the grace
+    ASSERT_EQ(store.flush(tracker, 30000, true, why), 0) << why;
+    EXPECT_EQ(sql("SELECT (SELECT COUNT(*) FROM visits), (SELECT COUNT(*) FROM stays), "
+                  "(SELECT COUNT(*) FROM sightings)"),
+              "1,1,0");
+}
+
+} // namespace
