@@ -53,6 +53,23 @@ stage() {
     grep -E '^[0-9]+% tests passed|^(Done|budgets:)' "$log" | sed 's/^/    /' || true
 }
 
+# background NAME COMMAND...: runs a stage beside the ones that follow, in its own log;
+# await NAME waits for it and then prints its line (and stops the script if it failed).
+declare -A background_stages=()
+background() {
+    local name=$1
+    shift
+    mkdir -p build/logs
+    (stage "$name" "$@") >"build/logs/$name.line" 2>&1 &
+    background_stages[$name]=$!
+}
+await() {
+    local name=$1 status=0
+    wait "${background_stages[$name]}" || status=$?
+    cat "build/logs/$name.line"
+    [ $status -eq 0 ] || exit 1
+}
+
 HOST_PACKAGES=(cmake make g++ libgtest-dev python3 util-linux mount tshark busybox shellcheck)
 
 # configure_and_build DIR [cmake args...]
@@ -63,11 +80,19 @@ configure_and_build() {
     cmake --build "$dir" -j "$(nproc)"
 }
 
+# OpenWrt's userland built for the host (tests/platform/build.sh) and the device made of it.
+PLATFORM_PACKAGES=(cmake ninja-build gcc make pkg-config libjson-c-dev libmd-dev zlib1g-dev util-linux iproute2 busybox jq)
+# What OpenWrt's build tree checks for before `make defconfig` (include/prereq-build.mk), and
+# runs to build a package (tests/platform/sdk.sh); the cross compiler is among CROSS_PACKAGES.
+SDK_PACKAGES=(gcc g++ make gawk git rsync unzip wget file bzip2 patch perl python3 python3-distutils xxd ninja-build fakeroot)
 # station-presence: its libraries, and the broker, MQTT clients and browser its tests run.
 PRESENCE_PACKAGES=(pkgconf libsqlite3-dev libmosquitto-dev nlohmann-json3-dev libsimdjson-dev
     mosquitto mosquitto-clients chromium)
 
 HARDENING_PACKAGES=(clang libclang-rt-14-dev clang-tidy clang-format cppcheck)
+
+# The kernel Wi-Fi VM: Debian's kernel, QEMU, and the userland that runs inside it.
+WIFI_VM_PACKAGES=(qemu-system-x86 linux-image-amd64 hostapd wpasupplicant iw wireless-regdb busybox cpio)
 
 CROSS_PACKAGES=(gcc-mipsel-linux-gnu g++-mipsel-linux-gnu binutils-mipsel-linux-gnu musl-dev:mipsel
     g++-mips-linux-gnu binutils-mips-linux-gnu qemu-user-static)

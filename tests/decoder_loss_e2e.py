@@ -233,7 +233,11 @@ class Descriptors(unittest.TestCase):
                 and time.monotonic() < deadline:
             time.sleep(0.01)
         standard = {fd: link for fd, link in descriptors(proc.pid).items() if int(fd) <= 2}
-        send(port, [report([RECORD])])
+        # The socket may not be bound yet: send until the one datagram counted ends the run.
+        deadline = time.monotonic() + 10
+        while proc.poll() is None and time.monotonic() < deadline:
+            send(port, [report([RECORD])])
+            time.sleep(0.1)
         out = proc.communicate(timeout=10)[0].decode()
         self.assertEqual(list(standard), ["1"])
         self.assertFalse(standard["1"].startswith("socket:"))

@@ -5,7 +5,7 @@ whole road from iw to station-decode on loopback, in a private /dev like the rep
 
 usage: feed_e2e.py STATION_REPORTER STATION_DECODE [--emulator "qemu-mipsel-static"]
 """
-import hashlib, json, os, re, shlex, shutil, socket, subprocess, sys, tempfile, time, unittest
+import hashlib, json, os, re, shlex, shutil, signal, socket, subprocess, sys, tempfile, time, unittest
 
 import sandbox
 import wire
@@ -28,8 +28,10 @@ def busybox_path():
     return folder
 
 
-def script(name, *args, dataset="three-aps", stdin=b"", **env):
-    command = [os.path.join(PATH, "ash"), os.path.join(FEED, name), *args]
+def script(name, *args, dataset="three-aps", stdin=b"", offline=False, **env):
+    """Runs a device script; offline, in a network namespace whose loopback is down."""
+    command = (["unshare", "--net"] if offline else []) + [os.path.join(PATH, "ash"),
+                                                           os.path.join(FEED, name), *args]
     environ = {"PATH": PATH, "IW_RECORDED": os.path.join(RECORDED, dataset),
                "STATION_REPORTER": REPORTER, "TMPDIR": tempfile.gettempdir(), **env}
     return subprocess.run(command, input=stdin, capture_output=True, env=environ, timeout=120)
@@ -89,6 +91,19 @@ class Feed(unittest.TestCase):
                                             "A0B1C2D3E4F5,F0D5BF12A4C7,TS,-83,36,6,0"],
              ["station-feed: wlan9: no such interface", no_signal], 1),
             ("no-iw", [], [], ["station-feed: iw dev failed"], 1),
+            # Clients of per-client and WDS interfaces under their BSS; a bad interface address.
+            ("ap-vlan", [], ["020C43762001,061B2C3D4E5F,TS,-78,11,1,1",
+                             "020C43762001,58EF683A910C,TS,-57,11,72,1"],
+             ["station-feed: phy1-ap0: address xx:xx:xx:xx:xx:xx: not a MAC address",
+              "station-feed: phy0-vlan9: no address or channel"], 1),
+            # Real iw 5.19 on Debian's kernel with hostapd's per-client AP/VLAN interfaces.
+            ("iw-5.19", [], ["020000000100,020000000400,TS,-35,36,6,1",
+                             "020000000000,020000000300,TS,-45,1,1,1",
+                             "020000000000,020000000200,TS,-40,1,1,1"], [], 0),
+            # Copied or replayed: spaces for tabs, trailing blanks, CRLF line ends.
+            ("replayed", [], ["020000001001,AABBCC000001,TS,-40,37,2882,1",
+                              "020000001001,AABBCC000002,TS,-58,37,573,1",
+                              "020000001001,AABBCC000003,TS,-66,37,144,0"], [], 0),
             ("iw-5.4", ["-k", "KEY"],
              ["A0B1C2D3E4F5,%s,TS,-52,36,866,1" % pseudonym("3C22FBA1B2C3"),
               "A0B1C2D3E4F5,%s,TS,-83,36,6,0" % pseudonym("F0D5BF12A4C7")], [no_signal], 0),
@@ -102,7 +117,8 @@ class Feed(unittest.TestCase):
                 out = r.stdout.decode().splitlines()
                 stamps = {int(line.split(",")[2]) for line in out} or {before}
                 self.assertTrue(len(stamps) == 1 and before <= min(stamps) <= after, stamps)
-                self.assertEqual([re.sub(r",\d+,", ",TS,", line, count=1) for line in out], lines)
+                self.assertEqual([re.sub(r"^([^,]*,[^,]*),\d+,", r"\1,TS,", line) for line in out],
+                                 lines)
                 self.assertEqual(r.stderr.decode().splitlines(), messages)
                 self.assertEqual(r.returncode, status)
 
@@ -128,19 +144,30 @@ class Send(unittest.TestCase):
 
     def test_failures_end_it_at_once(self):
         # Each run would print its usage line or the shell its complaint: one of either
-        # means one run.
+        # means one run. The reporter's own reason is passed on to standard error, for the log.
         usage = "Usage: %s host port [level [stdout]]\n" % PROGRAM
-        cases = [(["127.0.0.1", "0"], {}, usage,
-                  r"^station-send: %s failed\n$" % re.escape(REPORTER)),
-                 (["127.0.0.1", "9"], {"STATION_REPORTER": "/nonexistent"}, "",
+        cases = [(["127.0.0.1", "0"], {},
+                  r"^%sstation-send: %s failed\n$" % (re.escape(usage), re.escape(REPORTER))),
+                 (["127.0.0.1", "9"], {"STATION_REPORTER": "/nonexistent"},
                   r"^\S+/station-send: line \d+: /nonexistent: not found\n"
                   r"station-send: /nonexistent failed\n$")]
-        for args, env, stdout, stderr in cases:
+        for args, env, stderr in cases:
             with self.subTest(args=args, env=env):
                 r = script("station-send", *args, stdin=observations(1, 40), **env)
                 self.assertEqual(r.returncode, 1)
-                self.assertEqual(r.stdout.decode(), stdout)
+                self.assertEqual(r.stdout.decode(), "")
                 self.assertRegex(r.stderr.decode(), stderr)
+
+    def test_unsent_reports_fail_but_the_rest_is_tried(self):
+        for level, extra in (("0", []), ("3", ["stdout"])):
+            with self.subTest(level=level, extra=extra):
+                r = script("station-send", "127.0.0.1", "9", level, *extra,
+                           stdin=observations(1, 40), offline=True)
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.stdout.count(b"---\n"), 3)
+                self.assertEqual(r.stdout.count(b"Can not sendto server"), 3 if extra else 0)
+                self.assertEqual(r.stderr.decode(), "station-send: a report could not be "
+                                 "sent to 127.0.0.1 port 9\n")
 
 
 class Loop(unittest.TestCase):
@@ -158,10 +185,40 @@ class Loop(unittest.TestCase):
         self.assertEqual([sandbox.parse_syslog(m)[1] for m in sandbox.drain(SYSLOG)], [
             "reporting to 127.0.0.1 port %s every 0s" % port] * 2 + [
             "station-feed: wlan1: no address or channel"])
-        r = script("station-loop", "-n", "1", "-i", "0", "127.0.0.1", "0")
-        self.assertEqual(r.returncode, 1)
-        self.assertIn("round 1: the report could not be sent",
-                      [sandbox.parse_syslog(m)[1] for m in sandbox.drain(SYSLOG)])
+        for port, offline, reason in (("0", False, "station-reporter host port [level"),
+                                      ("9", True, "Can not sendto server")):
+            r = script("station-loop", "-n", "1", "-i", "0", "127.0.0.1", port, offline=offline)
+            self.assertEqual(r.returncode, 1)
+            logged = [m.decode(errors="replace") for m in sandbox.drain(SYSLOG)]
+            self.assertTrue(any(reason in m for m in logged), logged)
+            self.assertIn("round 1: the report could not be sent",
+                          [sandbox.parse_syslog(m.encode())[1] for m in logged
+                           if "station-reporter: " in m])
+
+    def test_a_killed_loop_leaves_nothing_behind(self):
+        for signal_name in ("TERM", "KILL"):
+            with self.subTest(signal=signal_name):
+                tmp = tempfile.mkdtemp()
+                udp, port = receiver()
+                loop = subprocess.Popen([os.path.join(PATH, "ash"),
+                                         os.path.join(FEED, "station-loop"), "-i", "30",
+                                         "127.0.0.1", port], env={"PATH": PATH, "TMPDIR": tmp,
+                                         "IW_RECORDED": os.path.join(RECORDED, "three-aps"),
+                                         "STATION_REPORTER": REPORTER}, start_new_session=True)
+                group = lambda: subprocess.run(["ps", "-o", "pid=", "-g", str(loop.pid)],
+                                               capture_output=True, text=True).stdout.split()
+                # Killed while it pauses: its first round's three reports are in, and the loop
+                # is alone in its group.
+                udp.settimeout(30)
+                for _ in range(3):
+                    udp.recv(65536)
+                udp.close()
+                deadline = time.monotonic() + 30
+                while group() != [str(loop.pid)] and time.monotonic() < deadline:
+                    time.sleep(0.1)
+                loop.send_signal(getattr(signal, "SIG" + signal_name))
+                loop.wait(10)
+                self.assertEqual((group(), os.listdir(tmp)), ([], []))
 
 
 class EndToEnd(unittest.TestCase):
