@@ -295,6 +295,10 @@ class Page(unittest.TestCase):
         ys = [float(y) for _, y in points]
         self.assertNotEqual(ys[0], bottom)
         self.assertIn(bottom, ys[len(ys) // 2 - 20:len(ys) // 2 + 20])
+        # The value axis has four whole steps (0 to 4 for a peak of 2): AP1's peak is halfway.
+        height = float(doc.find("rect", **{"class": "frame"})[0]["height"])
+        peak = min(float(p.split(",")[1]) for p in lines[AP1]["points"].split())
+        self.assertEqual(peak, bottom - height / 2)
         live = {a["data-ap"]: a["data-silences"] for a in doc.find("g", **{"class": "ap-live"})}
         self.assertEqual(live, {AP1: "0", AP2: "1"})
         self.assertEqual(len(doc.find("rect", **{"class": "silent"})), 1)

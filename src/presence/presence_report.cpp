@@ -230,6 +230,8 @@ std::string chart(const Data &d, const std::vector<const ApRow *> &lines,
     for (int n : others) {
         top = std::max(top, n);
     }
+    // Four whole steps up the value axis, so that every label is a count at its true height.
+    top = (top + 3) / 4 * 4;
     std::ostringstream svg;
     svg << "<svg id=\"presence\" xmlns=\"http://www.w3.org/2000/svg\" width=\""
         << kLeft + kWidth + 40 << "\" height=\"" << kTop + kHeight + 30 << "\" role=\"img\">"
@@ -237,10 +239,9 @@ std::string chart(const Data &d, const std::vector<const ApRow *> &lines,
         << "<rect class=\"frame\" x=\"" << kLeft << "\" y=\"" << kTop << "\" width=\"" << kWidth
         << "\" height=\"" << kHeight << "\"/>";
     for (int i = 0; i <= 4; ++i) {
-        double value = top * i / 4.0;
         double y = kTop + kHeight - kHeight * i / 4;
         svg << "<text class=\"tick\" x=\"" << kLeft - 6 << "\" y=\"" << y + 4
-            << "\" text-anchor=\"end\">" << std::lround(value) << "</text>";
+            << "\" text-anchor=\"end\">" << top / 4 * i << "</text>";
     }
     timeAxis(svg, d, kTop + kHeight);
     auto line = [&](const std::vector<int> &values, const std::string &name, const char *colour) {
