@@ -1,5 +1,7 @@
 #include "presence_report.h"
 
+#include "presence_sql.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -89,28 +91,6 @@ std::string text(sqlite3_stmt *stmt, int i) {
     return value != nullptr ? reinterpret_cast<const char *>(value) : "";
 }
 
-// Runs sql (?1 bound to bound), calling row for each result. Returns -1 with why set.
-template <typename Row>
-int query(sqlite3 *db, const char *sql, double bound, Row row, std::string &why) {
-    sqlite3_stmt *stmt = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
-        why = sqlite3_errmsg(db);
-        return -1;
-    }
-    if (sqlite3_bind_parameter_count(stmt) > 0) {
-        sqlite3_bind_double(stmt, 1, bound);
-    }
-    int rc = 0;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        row(stmt);
-    }
-    if (rc != SQLITE_DONE) {
-        why = sqlite3_errmsg(db);
-    }
-    sqlite3_finalize(stmt);
-    return rc == SQLITE_DONE ? 0 : -1;
-}
-
 struct Data {
     double from = 0;
     double to = 0;
@@ -119,7 +99,7 @@ struct Data {
 
 int load(sqlite3 *db, double since, Data &d, std::string &why) {
     std::map<std::string, std::size_t> index;
-    int rc = query(
+    int rc = forEachRow(
         db,
         "SELECT apmac, address, silent, first_heard, last_heard, clients FROM ap_clients "
         "ORDER BY apmac",
@@ -140,7 +120,7 @@ int load(sqlite3 *db, double since, Data &d, std::string &why) {
         return -1;
     }
     double first = 0;
-    rc = query(
+    rc = forEachRow(
         db,
         "SELECT (SELECT MIN(first_heard) FROM aps), MAX((SELECT MAX(last_heard) FROM aps), "
         "COALESCE((SELECT MAX(last_seen) FROM visits), 0))",
@@ -170,14 +150,14 @@ int load(sqlite3 *db, double since, Data &d, std::string &why) {
         };
     };
     // An open visit's current stay lasts until now; a closed visit's until it was last seen.
-    if (query(db,
-              "SELECT s.apmac, s.since, CASE WHEN s.until IS NOT NULL THEN s.until "
-              "WHEN v.departed IS NULL THEN NULL ELSE v.departed END "
-              "FROM stays s JOIN visits v ON v.id = s.visit "
-              "WHERE COALESCE(s.until, v.departed, 9e18) >= ?1",
-              d.from, add(&ApRow::stays), why) != 0 ||
-        query(db, "SELECT apmac, since, until FROM silences WHERE COALESCE(until, 9e18) >= ?1",
-              d.from, add(&ApRow::silences), why) != 0) {
+    if (forEachRow(db,
+                   "SELECT s.apmac, s.since, CASE WHEN s.until IS NOT NULL THEN s.until "
+                   "WHEN v.departed IS NULL THEN NULL ELSE v.departed END "
+                   "FROM stays s JOIN visits v ON v.id = s.visit "
+                   "WHERE COALESCE(s.until, v.departed, 9e18) >= ?1",
+                   d.from, add(&ApRow::stays), why) != 0 ||
+        forEachRow(db, "SELECT apmac, since, until FROM silences WHERE COALESCE(until, 9e18) >= ?1",
+                   d.from, add(&ApRow::silences), why) != 0) {
         return -1;
     }
     return 0;

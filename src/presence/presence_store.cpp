@@ -1,6 +1,7 @@
 #include "presence_store.h"
 
 #include "presence_input.h"
+#include "presence_sql.h"
 
 #include <algorithm>
 #include <cmath>
@@ -384,30 +385,19 @@ static void printCells(std::FILE *out, const std::vector<Column> &columns,
 // A header line, then one line per row of sql (its ?1 bound to bound).
 static int printTable(sqlite3 *db, std::FILE *out, const char *sql,
                       const std::vector<Column> &columns, double bound, std::string &why) {
-    sqlite3_stmt *stmt = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
-        why = sqlite3_errmsg(db);
-        return -1;
-    }
-    if (sqlite3_bind_parameter_count(stmt) > 0) {
-        sqlite3_bind_double(stmt, 1, bound);
-    }
     std::vector<std::string> cells(columns.size());
     std::transform(columns.begin(), columns.end(), cells.begin(),
                    [](const Column &c) { return std::string(c.name); });
     printCells(out, columns, cells);
-    int rc = 0;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        for (std::size_t i = 0; i < columns.size(); ++i) {
-            cells[i] = column(stmt, static_cast<int>(i));
-        }
-        printCells(out, columns, cells);
-    }
-    if (rc != SQLITE_DONE) {
-        why = sqlite3_errmsg(db);
-    }
-    sqlite3_finalize(stmt);
-    return rc == SQLITE_DONE ? 0 : -1;
+    return forEachRow(
+        db, sql, bound,
+        [&](sqlite3_stmt *stmt) {
+            for (std::size_t i = 0; i < columns.size(); ++i) {
+                cells[i] = column(stmt, static_cast<int>(i));
+            }
+            printCells(out, columns, cells);
+        },
+        why);
 }
 
 int Store::printNow(std::FILE *out, std::string &why) {
