@@ -222,6 +222,7 @@ struct Run {
     std::unique_ptr<Mqtt> mqtt;
     Refusals refusals;
     std::vector<Event> events;
+    std::string output; // the events' lines, written at once
     uint64_t lines = 0;
     uint64_t counts[6] = {};
     bool outputFailed = false;
@@ -271,9 +272,8 @@ struct Run {
                              macText(e.ap).c_str(), e.address.c_str(),
                              static_cast<double>(e.offset) / 1000.0);
             } else if (!outputFailed) {
-                std::string json = eventJson(e);
-                json += '\n';
-                std::fwrite(json.data(), 1, json.size(), stdout);
+                appendEventJson(output, e);
+                output += '\n';
             }
             if (mqtt) {
                 mqtt->publish(e);
@@ -282,6 +282,10 @@ struct Run {
                 store->record(e);
             }
         }
+        if (!output.empty() && !outputFailed) {
+            std::fwrite(output.data(), 1, output.size(), stdout);
+        }
+        output.clear();
         if (!events.empty() && !outputFailed && std::fflush(stdout) != 0) {
             std::fprintf(stderr, "station-presence: cannot write events: %s\n",
                          std::strerror(errno));
@@ -316,15 +320,14 @@ int follow(Run &run) {
             }
             std::size_t end = held + static_cast<std::size_t>(std::max<ssize_t>(got, 0));
             std::size_t start = 0;
-            for (std::size_t i = held; i < end; ++i) {
-                if (buffer[i] != '\n') {
-                    continue;
-                }
+            std::size_t scanned = held; // the bytes held have no newline
+            while (const void *nl = std::memchr(buffer + scanned, '\n', end - scanned)) {
+                auto i = static_cast<std::size_t>(static_cast<const char *>(nl) - buffer);
                 if (!skipping) {
                     run.line(std::string_view(buffer + start, i - start));
                 }
                 skipping = false;
-                start = i + 1;
+                start = scanned = i + 1;
             }
             run.readAt = std::chrono::steady_clock::now();
             held = end - start;
@@ -376,7 +379,7 @@ void summary(const Run &run) {
                  static_cast<unsigned long long>(run.counts[2]),
                  static_cast<unsigned long long>(run.counts[3]),
                  static_cast<unsigned long long>(run.counts[4]), run.tracker.tracked(),
-                 run.tracker.present().size(), run.tracker.aps().size());
+                 run.tracker.presentCount(), run.tracker.aps().size());
     if (c.unknownHeartbeats > 0) {
         std::fprintf(stderr, "; %llu heartbeats from addresses without a record yet",
                      static_cast<unsigned long long>(c.unknownHeartbeats));

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <mosquitto.h>
@@ -38,46 +39,105 @@ static double seconds(Millis ms) {
     return static_cast<double>(ms) / 1000.0;
 }
 
-std::string eventJson(const Event &e) {
-    Json j;
-    j["event"] = eventName(e.kind);
-    j["time"] = seconds(e.time);
-    if (e.client != 0 || e.kind == EventKind::Arrive || e.kind == EventKind::Move ||
-        e.kind == EventKind::Leave) {
-        j["client"] = macText(e.client);
+static void appendInt(std::string &out, long long value) {
+    char digits[24];
+    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
+}
+
+// Milliseconds as seconds the way a JSON double prints them: "1796714000.5", "12.0".
+static void appendSeconds(std::string &out, Millis ms) {
+    if (ms < 0) {
+        out += '-';
+        ms = -ms;
     }
-    j["ap"] = macText(e.ap);
-    j["address"] = e.address;
-    switch (e.kind) {
-    case EventKind::Arrive:
-    case EventKind::Move:
-    case EventKind::Leave:
-        j["rssi"] = e.rssi;
-        j["assoc"] = e.assoc ? 1 : 0;
-        break;
-    case EventKind::ApSilent:
-    case EventKind::ApBack:
-        j["clients"] = e.clients;
-        break;
-    case EventKind::ApClock:
-        j["offset"] = seconds(e.offset);
-        break;
+    appendInt(out, ms / 1000);
+    char fraction[4] = {'.', static_cast<char>('0' + ms % 1000 / 100),
+                        static_cast<char>('0' + ms % 100 / 10), static_cast<char>('0' + ms % 10)};
+    std::size_t length = 4;
+    while (length > 2 && fraction[length - 1] == '0') {
+        --length;
+    }
+    out.append(fraction, length);
+}
+
+static void appendMac(std::string &out, uint64_t mac) {
+    out += '"';
+    out += macText(mac);
+    out += '"';
+}
+
+// Sender addresses are IP addresses with a port in every line station-decode writes; any
+// other text goes through the JSON library's escaping.
+static void appendText(std::string &out, const std::string &text) {
+    bool plain = std::all_of(text.begin(), text.end(), [](char ch) {
+        return std::isalnum(static_cast<unsigned char>(ch)) != 0 || ch == '.' || ch == ':' ||
+               ch == '-' || ch == '%' || ch == '_';
+    });
+    if (plain) {
+        out += '"';
+        out += text;
+        out += '"';
+    } else {
+        out += Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
+    }
+}
+
+// Written field by field: this runs for every event, and a JSON object built per event
+// cost more than all the rest of a record's work.
+void appendEventJson(std::string &out, const Event &e) {
+    out += "{\"event\":\"";
+    out += eventName(e.kind);
+    out += "\",\"time\":";
+    appendSeconds(out, e.time);
+    bool client =
+        e.kind == EventKind::Arrive || e.kind == EventKind::Move || e.kind == EventKind::Leave;
+    if (client || e.client != 0) {
+        out += ",\"client\":";
+        appendMac(out, e.client);
+    }
+    out += ",\"ap\":";
+    appendMac(out, e.ap);
+    out += ",\"address\":";
+    appendText(out, e.address);
+    if (client) {
+        out += ",\"rssi\":";
+        appendInt(out, e.rssi);
+        out += e.assoc ? ",\"assoc\":1" : ",\"assoc\":0";
+    } else if (e.kind == EventKind::ApClock) {
+        out += ",\"offset\":";
+        appendSeconds(out, e.offset);
+    } else {
+        out += ",\"clients\":";
+        appendInt(out, e.clients);
     }
     if (e.kind == EventKind::Move) {
-        j["from"] = macText(e.fromAp);
+        out += ",\"from\":";
+        appendMac(out, e.fromAp);
     }
     if (e.kind == EventKind::Arrive || e.kind == EventKind::Leave) {
-        j["since"] = seconds(e.since);
+        out += ",\"since\":";
+        appendSeconds(out, e.since);
     }
     if (e.kind == EventKind::Leave) {
-        j["last_seen"] = seconds(e.lastSeen);
-        Json dwell = Json::object();
-        for (const auto &[ap, ms] : e.dwell) {
-            dwell[macText(ap)] = seconds(ms);
+        out += ",\"last_seen\":";
+        appendSeconds(out, e.lastSeen);
+        out += ",\"dwell\":{";
+        for (std::size_t i = 0; i < e.dwell.size(); ++i) {
+            out += i == 0 ? "" : ",";
+            appendMac(out, e.dwell[i].first);
+            out += ':';
+            appendSeconds(out, e.dwell[i].second);
         }
-        j["dwell"] = dwell;
+        out += '}';
     }
-    return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+    out += '}';
+}
+
+std::string eventJson(const Event &e) {
+    std::string out;
+    appendEventJson(out, e);
+    return out;
 }
 
 // ---- MQTT ------------------------------------------------------------------------------

@@ -15,7 +15,8 @@ struct mosquitto;
 namespace presence {
 
 const char *eventName(EventKind kind);
-// One line of JSON, without the newline.
+// One line of JSON, without the newline: appended to out, or returned.
+void appendEventJson(std::string &out, const Event &e);
 std::string eventJson(const Event &e);
 
 class Mqtt {

@@ -1,28 +1,38 @@
 #include "presence_input.h"
 
-#include <charconv>
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <simdjson.h>
 
 namespace presence {
+
+// Each byte's hex value, or -1: a line's two addresses are read for every record.
+static constexpr std::array<int8_t, 256> kHexDigit = [] {
+    std::array<int8_t, 256> table{};
+    for (int ch = 0; ch < 256; ++ch) {
+        table[static_cast<std::size_t>(ch)] =
+            static_cast<int8_t>(ch >= '0' && ch <= '9'   ? ch - '0'
+                                : ch >= 'A' && ch <= 'F' ? ch - 'A' + 10
+                                : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10
+                                                         : -1);
+    }
+    return table;
+}();
 
 int64_t parseMac(std::string_view text) {
     if (text.size() != 12) {
         return -1;
     }
     int64_t mac = 0;
+    int bad = 0;
     for (char ch : text) {
-        int digit = ch >= '0' && ch <= '9'   ? ch - '0'
-                    : ch >= 'A' && ch <= 'F' ? ch - 'A' + 10
-                    : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10
-                                             : -1;
-        if (digit < 0) {
-            return -1;
-        }
-        mac = mac << 4 | digit;
+        int digit = kHexDigit[static_cast<unsigned char>(ch)];
+        bad |= digit;
+        mac = mac << 4 | (digit & 0xF);
     }
-    return mac;
+    return bad < 0 ? -1 : mac;
 }
 
 std::string macText(uint64_t mac) {
@@ -42,10 +52,28 @@ std::string senderAddress(std::string_view from) {
     return std::string(from.substr(0, from.rfind(':')));
 }
 
+// Decimal digits after an optional '-', as from_chars reads them, but inline: a CSV record
+// has six numbers.
 template <typename Int> static bool parseInt(std::string_view text, Int &value) {
-    const char *end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    return ec == std::errc() && ptr == end && !text.empty();
+    bool negative = !text.empty() && text.front() == '-';
+    std::size_t i = negative ? 1 : 0;
+    if (i == text.size() || text.size() - i > 18) { // 18 digits cannot overflow int64_t
+        return false;
+    }
+    int64_t n = 0;
+    for (; i < text.size(); ++i) {
+        auto digit = static_cast<unsigned>(text[i] - '0');
+        if (digit > 9) {
+            return false;
+        }
+        n = n * 10 + digit;
+    }
+    n = negative ? -n : n;
+    if (n < std::numeric_limits<Int>::min() || n > std::numeric_limits<Int>::max()) {
+        return false;
+    }
+    value = static_cast<Int>(n);
+    return true;
 }
 
 // "1796714142.123": seconds with up to three decimals.
@@ -100,22 +128,32 @@ static Parsed refuse(std::string &why, const char *reason) {
     return Parsed::Refused;
 }
 
+// The next field of a CSV line: the text up to the next comma, or to the end for the last.
+// Returns false past the last field.
+static bool nextField(const char *&p, const char *end, std::string_view &field) {
+    if (p == nullptr) {
+        return false;
+    }
+    const char *start = p;
+    while (p != end && *p != ',') {
+        ++p;
+    }
+    field = std::string_view(start, static_cast<std::size_t>(p - start));
+    p = p == end ? nullptr : p + 1;
+    return true;
+}
+
+// One pass from left to right: this runs for every record of a fleet.
 static Parsed parseCsv(std::string_view line, Sighting &s, std::string &why) {
     std::string_view f[9];
+    const char *p = line.data();
+    const char *end = p + line.size();
     std::size_t n = 0;
-    for (std::size_t start = 0;; ++n) {
-        auto comma = line.find(',', start);
-        if (n == 9) {
-            return refuse(why, "not 9 fields");
-        }
-        f[n] = line.substr(start, comma == std::string_view::npos ? comma : comma - start);
-        if (comma == std::string_view::npos) {
-            break;
-        }
-        start = comma + 1;
+    while (n < 9 && nextField(p, end, f[n])) {
+        ++n;
     }
-    if (n != 8) {
-        return refuse(why, n == 7 ? "8 fields: no received column" : "not 9 fields");
+    if (n != 9 || p != nullptr) {
+        return refuse(why, n == 8 ? "8 fields: no received column" : "not 9 fields");
     }
     if (f[0].empty() || !parseReceived(f[8], s.received)) {
         return refuse(why, "bad from or received");
@@ -137,6 +175,8 @@ static Parsed parseCsv(std::string_view line, Sighting &s, std::string &why) {
 }
 
 // Fields in any order, unknown ones skipped: station-decode adds new columns at the end.
+// Each is looked up from where the last was found, so station-decode's own order costs one
+// key comparison a field.
 static Parsed parseJson(std::string_view line, Sighting &s, std::string &why) {
     // simdjson reads past the end of what it parses: a copy with the padding it needs.
     static char copy[kMaxLine + simdjson::SIMDJSON_PADDING];
@@ -151,54 +191,41 @@ static Parsed parseJson(std::string_view line, Sighting &s, std::string &why) {
         doc.get_object().get(object) != simdjson::SUCCESS) {
         return refuse(why, "not a JSON object");
     }
+    simdjson::error_code missing = simdjson::SUCCESS; // the first field absent
+    auto field = [&](const char *key, auto &value) {
+        auto error = object.find_field_unordered(key).get(value);
+        if (error == simdjson::NO_SUCH_FIELD && missing == simdjson::SUCCESS) {
+            missing = error;
+        }
+        return error == simdjson::SUCCESS || error == simdjson::NO_SUCH_FIELD;
+    };
     std::string_view from;
-    std::string_view apmac;
-    std::string_view mumac;
     int64_t record = -1;
-    int64_t rssi = 0;
-    int64_t channel = 0;
-    int64_t assoc = 0;
     double received = -1;
-    unsigned seen = 0; // a bit per field below
-    for (auto field : object) {
-        std::string_view key;
-        if (field.unescaped_key().get(key) != simdjson::SUCCESS) {
-            return refuse(why, "not a JSON object");
-        }
-        auto value = field.value();
-        simdjson::error_code error = simdjson::SUCCESS;
-        unsigned bit = 0;
-        if (key == "from") {
-            error = value.get_string().get(from), bit = 1;
-        } else if (key == "record") {
-            error = value.get_int64().get(record), bit = 2;
-        } else if (key == "received") {
-            error = value.get_double().get(received), bit = 4;
-        } else if (key == "apmac") {
-            error = value.get_string().get(apmac), bit = 8;
-        } else if (key == "mumac") {
-            error = value.get_string().get(mumac), bit = 16;
-        } else if (key == "timestamp") {
-            error = value.get_int64().get(s.timestamp), bit = 32;
-        } else if (key == "rssi") {
-            error = value.get_int64().get(rssi), bit = 64;
-        } else if (key == "channel") {
-            error = value.get_int64().get(channel), bit = 128;
-        } else if (key == "assoc") {
-            error = value.get_int64().get(assoc), bit = 256;
-        }
-        if (error != simdjson::SUCCESS) {
-            return refuse(why, bit == 1 || bit == 8 || bit == 16 ? "bad text" : "bad number");
-        }
-        seen |= bit;
+    if (!field("from", from)) {
+        return refuse(why, "bad text");
     }
-    if ((seen & 7U) != 7U || received < 0) {
+    if (!field("record", record) || !field("received", received)) {
+        return refuse(why, "bad number");
+    }
+    if (missing != simdjson::SUCCESS || received < 0) {
         return refuse(why, "no from, record or received");
     }
     s.address = senderAddress(from);
     s.received = std::llround(received * 1000);
-    if (record != 0 && (seen & 0x1F8U) != 0x1F8U) {
-        return refuse(why, "bad number");
+    std::string_view apmac;
+    std::string_view mumac;
+    int64_t rssi = 0;
+    int64_t channel = 0;
+    int64_t assoc = 0;
+    if (record != 0) {
+        if (!field("apmac", apmac) || !field("mumac", mumac)) {
+            return refuse(why, "bad text");
+        }
+        if (!field("timestamp", s.timestamp) || !field("rssi", rssi) ||
+            !field("channel", channel) || !field("assoc", assoc) || missing != simdjson::SUCCESS) {
+            return refuse(why, "bad number");
+        }
     }
     s.rssi = rssi < -128 || rssi > 127 ? 1000 : static_cast<int>(rssi);
     const char *bad = checkRecord(s, record, record == 0 ? 0 : parseMac(apmac),

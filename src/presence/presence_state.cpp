@@ -10,6 +10,16 @@ Tracker::Tracker(const Settings &settings) : settings_(settings) {}
 // ---- access points ---------------------------------------------------------------------
 
 uint32_t Tracker::apFor(const Sighting &s) {
+    // A report's records come one after another: most lines are from the last line's AP.
+    if (lastAp_ < aps_.size() && aps_[lastAp_].apmac == s.apmac &&
+        aps_[lastAp_].address == s.address) {
+        return lastAp_;
+    }
+    lastAp_ = apIndexFor(s);
+    return lastAp_;
+}
+
+uint32_t Tracker::apIndexFor(const Sighting &s) {
     auto [it, added] = apIndex_.try_emplace(s.apmac, static_cast<uint32_t>(aps_.size()));
     if (added) {
         Ap ap;

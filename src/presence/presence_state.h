@@ -101,6 +101,7 @@ class Tracker {
     const std::vector<Ap> &aps() const { return aps_; }
     std::vector<Presence> present() const;
     std::size_t tracked() const { return clients_.size(); }
+    std::size_t presentCount() const { return presentCount_; }
     Millis now() const { return now_; }
     const Counters &counters() const { return counters_; }
 
@@ -129,6 +130,7 @@ class Tracker {
     using Due = std::pair<Millis, uint64_t>;
 
     uint32_t apFor(const Sighting &s);
+    uint32_t apIndexFor(const Sighting &s);
     void hear(uint32_t index, Millis t, std::vector<Event> &events);
     void silence(Ap &ap, Millis last, std::vector<Event> &events);
     void checkClock(uint32_t index, const Sighting &s, std::vector<Event> &events);
@@ -150,6 +152,7 @@ class Tracker {
     bool restored_ = false;
     Millis nextApSweep_ = INT64_MAX; // no access point can fall silent before
     std::vector<Ap> aps_;
+    uint32_t lastAp_ = kNone; // the access point of the last record
     std::unordered_map<uint64_t, uint32_t> apIndex_;
     std::unordered_map<std::string, std::vector<uint32_t>> byAddress_;
     std::unordered_map<uint64_t, Client> clients_;
