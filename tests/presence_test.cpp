@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <sqlite3.h>
 #include <string>
@@ -206,6 +207,22 @@ TEST(Input, BothFormatsAndWhatIsRefused) {
          R"("timestamp":1,"rssi":-60,"channel":6,"assoc":1,"received":1})",
          Parsed::Refused, "bad mumac"},
         {R"({"from":"127.0.0.1:1",)", Parsed::Refused, "not a JSON object"},
+        // CSV fields read where they stand: each field ends at its own comma.
+        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5F,258,-60,6,1,1.5,x", Parsed::Refused,
+         "not 9 fields"},
+        {"127.0.0.1:40000,1,A0B1C2D3E4F5A,0A1B2C3D4E5F,258,-60,6,1,1.5", Parsed::Refused,
+         "bad apmac"},
+        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5G,258,-60,6,1,1.5", Parsed::Refused,
+         "bad mumac"},
+        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5F,-,-60,6,1,1.5", Parsed::Refused,
+         "bad number"},
+        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5F,258,99999999999,6,1,1.5", Parsed::Refused,
+         "bad number"},
+        {"127.0.0.1:40000,1x,A0B1C2D3E4F5,0A1B2C3D4E5F,258,-60,6,1,1.5", Parsed::Refused,
+         "bad record"},
+        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5F,258,-60,6,1,5.", Parsed::Refused,
+         "bad from or received"},
+        {",1,A0B1C2D3E4F5,0A1B2C3D4E5F,258,-60,6,1,1.5", Parsed::Refused, "bad from or received"},
     };
     for (const Case &c : cases) {
         Sighting s;
@@ -223,6 +240,41 @@ TEST(Input, BothFormatsAndWhatIsRefused) {
     EXPECT_EQ(s.mumac, 0x0A1B2C3D4E5FULL);
     EXPECT_FALSE(s.assoc);
     EXPECT_EQ(s.received, 7000);
+}
+
+// ---- events ----------------------------------------------------------------------------
+
+// Events are written field by field: a JSON parser reads back every value, escapes and
+// fractions of a second included.
+TEST(Events, AJsonParserReadsBackWhatIsWritten) {
+    Event leave;
+    leave.kind = EventKind::Leave;
+    leave.time = 1796714120060;
+    leave.client = 0x0A1B2C3D4E5F;
+    leave.ap = 0xA;
+    leave.address = "10.0.0.1";
+    leave.rssi = -66;
+    leave.assoc = true;
+    leave.since = 1796714000000;
+    leave.lastSeen = 1796714000500;
+    leave.dwell = {{0xA, 90000}, {0xB, 1250}};
+    Event clock;
+    clock.kind = EventKind::ApClock;
+    clock.time = 5;
+    clock.ap = 0xB;
+    clock.address = "x\"y\x01\xff"; // not an address station-decode writes
+    clock.offset = -1031250;
+    auto leaveJson = nlohmann::json::parse(eventJson(leave));
+    auto clockJson = nlohmann::json::parse(eventJson(clock));
+    EXPECT_EQ(leaveJson, nlohmann::json::parse(
+                             R"({"event":"leave","time":1796714120.06,"client":"0A1B2C3D4E5F",)"
+                             R"("ap":"00000000000A","address":"10.0.0.1","rssi":-66,"assoc":1,)"
+                             R"("since":1796714000.0,"last_seen":1796714000.5,)"
+                             R"("dwell":{"00000000000A":90.0,"00000000000B":1.25}})"));
+    EXPECT_EQ(clockJson,
+              nlohmann::json::parse(R"({"event":"ap-clock","time":0.005,)"
+                                    R"("ap":"00000000000B","address":"x\"y\u0001\ufffd",)"
+                                    R"("offset":-1031.25})"));
 }
 
 // ---- storage: a restart resumes the open visits; a flood costs no row

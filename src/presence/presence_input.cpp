@@ -1,9 +1,9 @@
 #include "presence_input.h"
 
 #include <array>
+#include <climits>
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <simdjson.h>
 
 namespace presence {
@@ -52,51 +52,6 @@ std::string senderAddress(std::string_view from) {
     return std::string(from.substr(0, from.rfind(':')));
 }
 
-// Decimal digits after an optional '-', as from_chars reads them, but inline: a CSV record
-// has six numbers.
-template <typename Int> static bool parseInt(std::string_view text, Int &value) {
-    bool negative = !text.empty() && text.front() == '-';
-    std::size_t i = negative ? 1 : 0;
-    if (i == text.size() || text.size() - i > 18) { // 18 digits cannot overflow int64_t
-        return false;
-    }
-    int64_t n = 0;
-    for (; i < text.size(); ++i) {
-        auto digit = static_cast<unsigned>(text[i] - '0');
-        if (digit > 9) {
-            return false;
-        }
-        n = n * 10 + digit;
-    }
-    n = negative ? -n : n;
-    if (n < std::numeric_limits<Int>::min() || n > std::numeric_limits<Int>::max()) {
-        return false;
-    }
-    value = static_cast<Int>(n);
-    return true;
-}
-
-// "1796714142.123": seconds with up to three decimals.
-static bool parseReceived(std::string_view text, Millis &ms) {
-    auto dot = text.find('.');
-    int64_t seconds = 0;
-    if (!parseInt(text.substr(0, dot), seconds) || seconds < 0) {
-        return false;
-    }
-    int64_t fraction = 0;
-    if (dot != std::string_view::npos) {
-        std::string_view digits = text.substr(dot + 1);
-        if (digits.empty() || digits.size() > 3 || !parseInt(digits, fraction) || fraction < 0) {
-            return false;
-        }
-        for (std::size_t i = digits.size(); i < 3; ++i) {
-            fraction *= 10;
-        }
-    }
-    ms = seconds * 1000 + fraction;
-    return true;
-}
-
 // The record's fields, shared by both formats; returns the reason it is refused or nullptr.
 static const char *checkRecord(Sighting &s, int64_t record, int64_t apmac, int64_t mumac,
                                int64_t channel, int64_t assoc) {
@@ -128,49 +83,138 @@ static Parsed refuse(std::string &why, const char *reason) {
     return Parsed::Refused;
 }
 
-// The next field of a CSV line: the text up to the next comma, or to the end for the last.
-// Returns false past the last field.
-static bool nextField(const char *&p, const char *end, std::string_view &field) {
-    if (p == nullptr) {
-        return false;
-    }
-    const char *start = p;
-    while (p != end && *p != ',') {
-        ++p;
-    }
-    field = std::string_view(start, static_cast<std::size_t>(p - start));
-    p = p == end ? nullptr : p + 1;
-    return true;
-}
+namespace {
 
-// One pass from left to right: this runs for every record of a fleet.
+// A CSV line read from left to right, each field parsed where it stands, so a record's
+// bytes are visited once. A field that does not parse is stepped over to its comma.
+class CsvCursor {
+  public:
+    explicit CsvCursor(std::string_view line) : p_(line.data()), end_(p_ + line.size()) {}
+
+    // Fields stepped over, and whether one is left.
+    int fields() const { return fields_; }
+    bool more() const { return more_; }
+
+    std::string_view text() {
+        const char *start = p_;
+        next();
+        return std::string_view(start, static_cast<std::size_t>(last_ - start));
+    }
+
+    // Decimal digits after an optional '-'. Eighteen digits cannot overflow.
+    bool integer(int64_t &value) {
+        bool negative = more_ && p_ != end_ && *p_ == '-';
+        p_ += negative ? 1 : 0;
+        int64_t n = 0;
+        bool ok = digits(n, 18) > 0;
+        value = negative ? -n : n;
+        return next() && ok;
+    }
+
+    // Twelve hex digits.
+    bool mac(int64_t &value) {
+        int64_t mac = 0;
+        int bad = 0;
+        int count = 0;
+        for (; more_ && p_ != end_ && *p_ != ',' && count < 12; ++p_, ++count) {
+            int digit = kHexDigit[static_cast<unsigned char>(*p_)];
+            bad |= digit;
+            mac = mac << 4 | (digit & 0xF);
+        }
+        value = mac;
+        return next() && bad >= 0 && count == 12;
+    }
+
+    // "1796714142.123": seconds with up to three decimals, as milliseconds.
+    bool received(Millis &ms) {
+        int64_t seconds = 0;
+        int64_t fraction = 0;
+        bool ok = digits(seconds, 18) > 0;
+        if (ok && p_ != end_ && *p_ == '.') {
+            ++p_;
+            int count = digits(fraction, 3);
+            ok = count > 0;
+            for (; count < 3; ++count) {
+                fraction *= 10;
+            }
+        }
+        ms = seconds * 1000 + fraction;
+        return next() && ok;
+    }
+
+  private:
+    // Reads up to most digits into n; returns how many.
+    int digits(int64_t &n, int most) {
+        int count = 0;
+        for (; more_ && p_ != end_ && count < most; ++p_, ++count) {
+            auto digit = static_cast<unsigned>(*p_ - '0');
+            if (digit > 9) {
+                break;
+            }
+            n = n * 10 + digit;
+        }
+        return count;
+    }
+
+    // Ends the field: true if nothing but its comma (or the line's end) was left of it.
+    bool next() {
+        if (!more_) {
+            return false;
+        }
+        bool clean = p_ == end_ || *p_ == ',';
+        while (p_ != end_ && *p_ != ',') {
+            ++p_;
+        }
+        last_ = p_;
+        ++fields_;
+        more_ = p_ != end_;
+        p_ += more_ ? 1 : 0;
+        return clean;
+    }
+
+    const char *p_;
+    const char *end_;
+    const char *last_ = nullptr; // the end of the field stepped over last
+    int fields_ = 0;
+    bool more_ = true;
+};
+
+} // namespace
+
+// from,record,apmac,mumac,timestamp,rssi,channel,assoc,received
 static Parsed parseCsv(std::string_view line, Sighting &s, std::string &why) {
-    std::string_view f[9];
-    const char *p = line.data();
-    const char *end = p + line.size();
-    std::size_t n = 0;
-    while (n < 9 && nextField(p, end, f[n])) {
-        ++n;
-    }
-    if (n != 9 || p != nullptr) {
-        return refuse(why, n == 8 ? "8 fields: no received column" : "not 9 fields");
-    }
-    if (f[0].empty() || !parseReceived(f[8], s.received)) {
-        return refuse(why, "bad from or received");
-    }
-    s.address = senderAddress(f[0]);
+    CsvCursor c(line);
+    std::string_view from = c.text();
     int64_t record = -1;
+    int64_t apmac = -1;
+    int64_t mumac = -1;
+    int64_t rssi = 0;
     int64_t channel = 0;
     int64_t assoc = 0;
-    if (!parseInt(f[1], record)) {
+    bool recordOk = c.integer(record);
+    bool apOk = c.mac(apmac);
+    bool muOk = c.mac(mumac);
+    bool numbersOk = c.integer(s.timestamp);
+    numbersOk = c.integer(rssi) && numbersOk;
+    numbersOk = c.integer(channel) && numbersOk;
+    numbersOk = c.integer(assoc) && numbersOk;
+    bool receivedOk = c.received(s.received);
+    if (c.fields() != 9 || c.more()) {
+        return refuse(why, c.fields() == 8 ? "8 fields: no received column" : "not 9 fields");
+    }
+    if (from.empty() || !receivedOk) {
+        return refuse(why, "bad from or received");
+    }
+    if (!recordOk) {
         return refuse(why, "bad record");
     }
-    if (record != 0 && (!parseInt(f[4], s.timestamp) || !parseInt(f[5], s.rssi) ||
-                        !parseInt(f[6], channel) || !parseInt(f[7], assoc))) {
+    s.address = senderAddress(from);
+    if (record != 0 && (!numbersOk || rssi < INT_MIN || rssi > INT_MAX)) {
         return refuse(why, "bad number");
     }
-    const char *bad = checkRecord(s, record, record == 0 ? 0 : parseMac(f[2]),
-                                  record == 0 ? 0 : parseMac(f[3]), channel, assoc);
+    s.rssi = static_cast<int>(rssi);
+    const char *bad = checkRecord(s, record, record == 0 || apOk ? apmac : -1,
+                                  record == 0 || muOk ? mumac : -1, channel, assoc);
     return bad == nullptr ? Parsed::Sighting : refuse(why, bad);
 }
 
@@ -237,14 +281,15 @@ Parsed parseLine(std::string_view line, Sighting &s, std::string &why) {
     if (!line.empty() && line.back() == '\r') {
         line.remove_suffix(1);
     }
-    if (line.find_first_not_of(" \t") == std::string_view::npos) {
+    if (line.empty() || ((line.front() == ' ' || line.front() == '\t') &&
+                         line.find_first_not_of(" \t") == std::string_view::npos)) {
         return Parsed::Skip;
     }
     s = Sighting();
     if (line.front() == '{') {
         return parseJson(line, s, why);
     }
-    if (line.substr(0, 12) == "from,record,") {
+    if (line.front() == 'f' && line.substr(0, 12) == "from,record,") {
         return Parsed::Skip;
     }
     return parseCsv(line, s, why);
