@@ -39,99 +39,128 @@ static double seconds(Millis ms) {
     return static_cast<double>(ms) / 1000.0;
 }
 
-static void appendInt(std::string &out, long long value) {
-    char digits[24];
-    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, end);
-}
+namespace {
 
-// Milliseconds as seconds the way a JSON double prints them: "1796714000.5", "12.0".
-static void appendSeconds(std::string &out, Millis ms) {
-    if (ms < 0) {
-        out += '-';
-        ms = -ms;
+// Writes an event's line into room reserved at the end of a string: this runs for every
+// event, and a JSON object built per event cost more than all the rest of a record's work.
+class LineWriter {
+  public:
+    // Reserves room for at most bytes more.
+    LineWriter(std::string &out, std::size_t bytes) : out_(out), start_(out.size()) {
+        out.resize(start_ + bytes);
+        p_ = &out[start_];
     }
-    appendInt(out, ms / 1000);
-    char fraction[4] = {'.', static_cast<char>('0' + ms % 1000 / 100),
-                        static_cast<char>('0' + ms % 100 / 10), static_cast<char>('0' + ms % 10)};
-    std::size_t length = 4;
-    while (length > 2 && fraction[length - 1] == '0') {
-        --length;
+    ~LineWriter() { out_.resize(static_cast<std::size_t>(p_ - out_.data())); }
+    LineWriter(const LineWriter &) = delete;
+    LineWriter &operator=(const LineWriter &) = delete;
+
+    template <std::size_t N> void put(const char (&text)[N]) {
+        std::memcpy(p_, text, N - 1);
+        p_ += N - 1;
     }
-    out.append(fraction, length);
-}
+    void put(const char *text, std::size_t size) {
+        std::memcpy(p_, text, size);
+        p_ += size;
+    }
+    void integer(long long value) { p_ = std::to_chars(p_, p_ + 24, value).ptr; }
+    // Milliseconds as seconds the way a JSON double prints them: "1796714000.5", "12.0".
+    void seconds(Millis ms) {
+        if (ms < 0) {
+            *p_++ = '-';
+            ms = -ms;
+        }
+        integer(ms / 1000);
+        char fraction[4] = {'.', static_cast<char>('0' + ms % 1000 / 100),
+                            static_cast<char>('0' + ms % 100 / 10),
+                            static_cast<char>('0' + ms % 10)};
+        std::size_t length = 4;
+        while (length > 2 && fraction[length - 1] == '0') {
+            --length;
+        }
+        put(fraction, length);
+    }
+    void mac(uint64_t mac) {
+        static const char digits[] = "0123456789ABCDEF";
+        *p_++ = '"';
+        for (int i = 11; i >= 0; --i) {
+            p_[i] = digits[(mac >> (4 * (11 - i))) & 0xF];
+        }
+        p_ += 12;
+        *p_++ = '"';
+    }
 
-static void appendMac(std::string &out, uint64_t mac) {
-    out += '"';
-    out += macText(mac);
-    out += '"';
-}
+  private:
+    std::string &out_;
+    std::size_t start_;
+    char *p_;
+};
 
-// Sender addresses are IP addresses with a port in every line station-decode writes; any
-// other text goes through the JSON library's escaping.
-static void appendText(std::string &out, const std::string &text) {
+// Text as a JSON string. Sender addresses are IP addresses with a port in every line
+// station-decode writes; any other text goes through the JSON library's escaping.
+std::string quoted(const std::string &text) {
     bool plain = std::all_of(text.begin(), text.end(), [](char ch) {
-        return std::isalnum(static_cast<unsigned char>(ch)) != 0 || ch == '.' || ch == ':' ||
-               ch == '-' || ch == '%' || ch == '_';
+        return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
+               ch == '.' || ch == ':' || ch == '-' || ch == '%' || ch == '_';
     });
-    if (plain) {
-        out += '"';
-        out += text;
-        out += '"';
-    } else {
-        out += Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
-    }
+    return plain ? '"' + text + '"'
+                 : Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-// Written field by field: this runs for every event, and a JSON object built per event
-// cost more than all the rest of a record's work.
+} // namespace
+
 void appendEventJson(std::string &out, const Event &e) {
-    out += "{\"event\":\"";
-    out += eventName(e.kind);
-    out += "\",\"time\":";
-    appendSeconds(out, e.time);
+    std::string address = quoted(e.address);
+    // Every other field has a bound: 320 bytes in all, and 40 an access point of the dwell.
+    LineWriter w(out, 320 + address.size() + 40 * e.dwell.size());
+    w.put("{\"event\":\"");
+    const char *name = eventName(e.kind);
+    w.put(name, std::strlen(name));
+    w.put("\",\"time\":");
+    w.seconds(e.time);
     bool client =
         e.kind == EventKind::Arrive || e.kind == EventKind::Move || e.kind == EventKind::Leave;
     if (client || e.client != 0) {
-        out += ",\"client\":";
-        appendMac(out, e.client);
+        w.put(",\"client\":");
+        w.mac(e.client);
     }
-    out += ",\"ap\":";
-    appendMac(out, e.ap);
-    out += ",\"address\":";
-    appendText(out, e.address);
+    w.put(",\"ap\":");
+    w.mac(e.ap);
+    w.put(",\"address\":");
+    w.put(address.data(), address.size());
     if (client) {
-        out += ",\"rssi\":";
-        appendInt(out, e.rssi);
-        out += e.assoc ? ",\"assoc\":1" : ",\"assoc\":0";
+        w.put(",\"rssi\":");
+        w.integer(e.rssi);
+        w.put(e.assoc ? ",\"assoc\":1" : ",\"assoc\":0", 10);
     } else if (e.kind == EventKind::ApClock) {
-        out += ",\"offset\":";
-        appendSeconds(out, e.offset);
+        w.put(",\"offset\":");
+        w.seconds(e.offset);
     } else {
-        out += ",\"clients\":";
-        appendInt(out, e.clients);
+        w.put(",\"clients\":");
+        w.integer(e.clients);
     }
     if (e.kind == EventKind::Move) {
-        out += ",\"from\":";
-        appendMac(out, e.fromAp);
+        w.put(",\"from\":");
+        w.mac(e.fromAp);
     }
     if (e.kind == EventKind::Arrive || e.kind == EventKind::Leave) {
-        out += ",\"since\":";
-        appendSeconds(out, e.since);
+        w.put(",\"since\":");
+        w.seconds(e.since);
     }
     if (e.kind == EventKind::Leave) {
-        out += ",\"last_seen\":";
-        appendSeconds(out, e.lastSeen);
-        out += ",\"dwell\":{";
+        w.put(",\"last_seen\":");
+        w.seconds(e.lastSeen);
+        w.put(",\"dwell\":{");
         for (std::size_t i = 0; i < e.dwell.size(); ++i) {
-            out += i == 0 ? "" : ",";
-            appendMac(out, e.dwell[i].first);
-            out += ':';
-            appendSeconds(out, e.dwell[i].second);
+            if (i > 0) {
+                w.put(",");
+            }
+            w.mac(e.dwell[i].first);
+            w.put(":");
+            w.seconds(e.dwell[i].second);
         }
-        out += '}';
+        w.put("}");
     }
-    out += '}';
+    w.put("}");
 }
 
 std::string eventJson(const Event &e) {

@@ -120,6 +120,23 @@ void Tracker::schedule(uint64_t mumac, Client &c, Millis deadline) {
     std::push_heap(deadlines_.begin(), deadlines_.end(), std::greater<>());
 }
 
+// The earliest deadline put off to a later one: one pass down the heap, not a pop and a push.
+void Tracker::replaceEarliest(Due later) {
+    std::size_t i = 0;
+    const std::size_t n = deadlines_.size();
+    for (std::size_t child = 1; child < n; child = 2 * i + 1) {
+        if (child + 1 < n && deadlines_[child + 1] < deadlines_[child]) {
+            ++child;
+        }
+        if (!(deadlines_[child] < later)) {
+            break;
+        }
+        deadlines_[i] = deadlines_[child];
+        i = child;
+    }
+    deadlines_[i] = later;
+}
+
 // Drops the oldest client that never became present. Returns false when there is none.
 bool Tracker::evictCandidate() {
     while (!candidates_.empty()) {
@@ -284,18 +301,21 @@ void Tracker::tick(Millis now, std::vector<Event> &events) {
     std::size_t first = events.size();
     while (!deadlines_.empty() && deadlines_.front().first < now_) {
         auto [deadline, mumac] = deadlines_.front();
-        std::pop_heap(deadlines_.begin(), deadlines_.end(), std::greater<>());
-        deadlines_.pop_back();
         auto it = clients_.find(mumac);
-        if (it == clients_.end() || it->second.deadline != deadline) {
+        if (it == clients_.end() || it->second.deadline != deadline) { // stale
+            std::pop_heap(deadlines_.begin(), deadlines_.end(), std::greater<>());
+            deadlines_.pop_back();
             continue;
         }
         Millis at = due(it->second);
-        if (at >= now_) {
-            schedule(mumac, it->second, at);
-        } else {
-            expire(mumac, it->second, at, events);
+        if (at >= now_) { // seen since, as most clients are at each grace
+            it->second.deadline = at;
+            replaceEarliest(Due{at, mumac});
+            continue;
         }
+        std::pop_heap(deadlines_.begin(), deadlines_.end(), std::greater<>());
+        deadlines_.pop_back();
+        expire(mumac, it->second, at, events);
     }
     // Hearing an access point only moves its deadline later: the earliest one found by the
     // last sweep is never after the real one.

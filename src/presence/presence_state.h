@@ -142,6 +142,7 @@ class Tracker {
     Millis due(const Client &c) const;
     void expire(uint64_t mumac, Client &c, Millis at, std::vector<Event> &events);
     void schedule(uint64_t mumac, Client &c, Millis deadline);
+    void replaceEarliest(Due later);
     void compact();
     Event clientEvent(EventKind kind, Millis t, uint64_t mumac, const Client &c) const;
     Event apEvent(EventKind kind, Millis t, const Ap &ap) const;
