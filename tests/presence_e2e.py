@@ -250,6 +250,10 @@ class Element(html.parser.HTMLParser):
     def handle_starttag(self, tag, attrs):
         self.elements.append((tag, dict(attrs)))
 
+    def handle_data(self, data):
+        if self.elements:
+            self.elements[-1][1].setdefault("#text", data)
+
     def find(self, tag, **attrs):
         return [a for t, a in self.elements if t == tag and
                 all(a.get(k.replace("_", "-")) == v for k, v in attrs.items())]
@@ -304,6 +308,8 @@ class Page(unittest.TestCase):
         self.assertEqual(peak, bottom - height / 2)
         live = {a["data-ap"]: a["data-silences"] for a in doc.find("g", **{"class": "ap-live"})}
         self.assertEqual(live, {AP1: "0", AP2: "1"})
+        labels = [a.get("#text") for a in doc.find("text", **{"class": "tick"})]
+        self.assertTrue({AP1, AP2} <= set(labels), labels)  # whole addresses, not their tails
         self.assertEqual(len(doc.find("rect", **{"class": "silent"})), 1)
         self.assertEqual([a["data-ap"] for a in doc.find("tr") if "data-ap" in a], [AP1, AP2])
 

@@ -19,7 +19,8 @@ namespace {
 
 constexpr int kBuckets = 120;
 constexpr int kLines = 12; // access points drawn one by one; the rest are summed
-constexpr double kLeft = 60, kTop = 20, kWidth = 840, kHeight = 260;
+// The left margin holds a whole MAC address: two access points may share its last digits.
+constexpr double kLeft = 96, kTop = 20, kWidth = 840, kHeight = 260;
 constexpr double kRow = 16; // one access point's liveness bar
 const char *const kColours[] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd",
                                 "#8c564b", "#e377c2", "#7f7f7f", "#bcbd22", "#17becf",
@@ -257,7 +258,9 @@ std::string liveness(const Data &d) {
         double y = kRow * static_cast<double>(i);
         svg << "<g class=\"ap-live\" data-ap=\"" << escape(ap.apmac) << "\" data-silences=\""
             << ap.silences.size() << "\"><text class=\"tick\" x=\"" << kLeft - 6 << "\" y=\""
-            << y + 11 << "\" text-anchor=\"end\">" << escape(ap.apmac.substr(6)) << "</text>"
+            << y + 11 << "\" text-anchor=\"end\">" << escape(ap.apmac) << "</text><title>"
+            << escape(ap.apmac) << " at " << escape(ap.address) << ": " << ap.silences.size()
+            << (ap.silences.size() == 1 ? " silence" : " silences") << "</title>"
             << "<rect class=\"heard\" x=\"" << xOf(d, ap.firstHeard) << "\" y=\"" << y + 2
             << "\" width=\"" << xOf(d, d.to) - xOf(d, ap.firstHeard) << "\" height=\"" << kRow - 4
             << "\"/>";
