@@ -9,14 +9,14 @@
 namespace presence {
 
 // Each byte's hex value, or -1: a line's two addresses are read for every record.
-static constexpr std::array<int8_t, 256> kHexDigit = [] {
-    std::array<int8_t, 256> table{};
+static constexpr std::array<int16_t, 256> kHexDigit = [] {
+    std::array<int16_t, 256> table{};
     for (int ch = 0; ch < 256; ++ch) {
         table[static_cast<std::size_t>(ch)] =
-            static_cast<int8_t>(ch >= '0' && ch <= '9'   ? ch - '0'
-                                : ch >= 'A' && ch <= 'F' ? ch - 'A' + 10
-                                : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10
-                                                         : -1);
+            static_cast<int16_t>(ch >= '0' && ch <= '9'   ? ch - '0'
+                                 : ch >= 'A' && ch <= 'F' ? ch - 'A' + 10
+                                 : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10
+                                                          : -1);
     }
     return table;
 }();
