@@ -80,12 +80,8 @@ class LineWriter {
         put(fraction, length);
     }
     void mac(uint64_t mac) {
-        static const char digits[] = "0123456789ABCDEF";
         *p_++ = '"';
-        for (int i = 11; i >= 0; --i) {
-            p_[i] = digits[(mac >> (4 * (11 - i))) & 0xF];
-        }
-        p_ += 12;
+        p_ = putMacText(p_, mac);
         *p_++ = '"';
     }
 

@@ -35,12 +35,17 @@ int64_t parseMac(std::string_view text) {
     return bad < 0 ? -1 : mac;
 }
 
-std::string macText(uint64_t mac) {
+char *putMacText(char *out, uint64_t mac) {
     static const char digits[] = "0123456789ABCDEF";
-    std::string text(12, '0');
     for (int i = 11; i >= 0; --i, mac >>= 4) {
-        text[static_cast<std::size_t>(i)] = digits[mac & 0xF];
+        out[i] = digits[mac & 0xF];
     }
+    return out + 12;
+}
+
+std::string macText(uint64_t mac) {
+    std::string text(12, '0');
+    putMacText(text.data(), mac);
     return text;
 }
 
@@ -113,16 +118,8 @@ class CsvCursor {
 
     // Twelve hex digits.
     bool mac(int64_t &value) {
-        int64_t mac = 0;
-        int bad = 0;
-        int count = 0;
-        for (; more_ && p_ != end_ && *p_ != ',' && count < 12; ++p_, ++count) {
-            int digit = kHexDigit[static_cast<unsigned char>(*p_)];
-            bad |= digit;
-            mac = mac << 4 | (digit & 0xF);
-        }
-        value = mac;
-        return next() && bad >= 0 && count == 12;
+        value = parseMac(text());
+        return value >= 0;
     }
 
     // "1796714142.123": seconds with up to three decimals, as milliseconds.

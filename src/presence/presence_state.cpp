@@ -120,6 +120,11 @@ void Tracker::schedule(uint64_t mumac, Client &c, Millis deadline) {
     std::push_heap(deadlines_.begin(), deadlines_.end(), std::greater<>());
 }
 
+void Tracker::dropEarliest() {
+    std::pop_heap(deadlines_.begin(), deadlines_.end(), std::greater<>());
+    deadlines_.pop_back();
+}
+
 // The earliest deadline put off to a later one: one pass down the heap, not a pop and a push.
 void Tracker::replaceEarliest(Due later) {
     std::size_t i = 0;
@@ -303,8 +308,7 @@ void Tracker::tick(Millis now, std::vector<Event> &events) {
         auto [deadline, mumac] = deadlines_.front();
         auto it = clients_.find(mumac);
         if (it == clients_.end() || it->second.deadline != deadline) { // stale
-            std::pop_heap(deadlines_.begin(), deadlines_.end(), std::greater<>());
-            deadlines_.pop_back();
+            dropEarliest();
             continue;
         }
         Millis at = due(it->second);
@@ -313,8 +317,7 @@ void Tracker::tick(Millis now, std::vector<Event> &events) {
             replaceEarliest(Due{at, mumac});
             continue;
         }
-        std::pop_heap(deadlines_.begin(), deadlines_.end(), std::greater<>());
-        deadlines_.pop_back();
+        dropEarliest();
         expire(mumac, it->second, at, events);
     }
     // Hearing an access point only moves its deadline later: the earliest one found by the

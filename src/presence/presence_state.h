@@ -143,6 +143,7 @@ class Tracker {
     void expire(uint64_t mumac, Client &c, Millis at, std::vector<Event> &events);
     void schedule(uint64_t mumac, Client &c, Millis deadline);
     void replaceEarliest(Due later);
+    void dropEarliest();
     void compact();
     Event clientEvent(EventKind kind, Millis t, uint64_t mumac, const Client &c) const;
     Event apEvent(EventKind kind, Millis t, const Ap &ap) const;
