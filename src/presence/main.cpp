@@ -1,5 +1,6 @@
 // station-presence: who is here, where and since when, from station-decode's lines on
 // standard input; events on standard output, optionally an MQTT broker and a database.
+#include "presence_clock.h"
 #include "presence_events.h"
 #include "presence_input.h"
 #include "presence_report.h"
@@ -215,38 +216,38 @@ class Refusals {
     std::chrono::steady_clock::time_point told_{};
 };
 
+// Milliseconds of the monotonic clock.
+Millis monotonicMillis() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 struct Run {
     Options o;
     Tracker tracker;
+    Clock clock;
     std::unique_ptr<Store> store;
     std::unique_ptr<Mqtt> mqtt;
     Refusals refusals;
     std::vector<Event> events;
-    std::string output; // the events' lines, written at once
+    std::vector<Line> ready;          // lines the clock lets the tracker take
+    std::vector<RefusedLine> refused; // lines the clock gave up
+    std::string output;               // the events' lines, written at once
     uint64_t lines = 0;
     uint64_t counts[6] = {};
     bool outputFailed = false;
-    // The clock: the last receive time read, advanced by the time since it was read, so a
-    // replayed file and a live pipe age alike.
-    Millis lastReceived = 0;
-    std::chrono::steady_clock::time_point readAt;
 
-    explicit Run(const Options &options) : o(options), tracker(options.settings) {}
-
-    Millis now() const {
-        auto elapsed = std::chrono::steady_clock::now() - readAt;
-        if (lastReceived == 0) {
-            return static_cast<Millis>(std::time(nullptr)) * 1000;
-        }
-        return lastReceived +
-               std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
-    }
+    // A report may run ahead of the clock by half the grace: further, and it could end
+    // visits that are going on.
+    explicit Run(const Options &options)
+        : o(options), tracker(options.settings), clock(options.settings.grace / 2) {}
 
     void line(std::string_view text) {
-        ++lines;
-        Sighting s;
+        Line read;
+        read.number = ++lines;
         std::string why;
-        switch (parseLine(text, s, why)) {
+        switch (parseLine(text, read.sighting, why)) {
         case Parsed::Skip:
             return;
         case Parsed::Refused:
@@ -255,11 +256,34 @@ struct Run {
         case Parsed::Sighting:
             break;
         }
-        tracker.observe(s, events);
-        if (store) {
-            store->sighting(s);
+        clock.offer(std::move(read), monotonicMillis(), ready, refused);
+        take();
+    }
+
+    // The lines the clock let through, at the times it gave them; the sightings kept as
+    // they were received.
+    void take() {
+        for (const RefusedLine &r : refused) {
+            refusals.refuse(r.number, r.why);
         }
-        lastReceived = std::max(lastReceived, s.received);
+        refused.clear();
+        for (Line &l : ready) {
+            if (store) {
+                store->sighting(l.sighting);
+            }
+            l.sighting.received = l.at;
+            tracker.observe(l.sighting, events);
+        }
+        ready.clear();
+    }
+
+    // The input is idle: the clock runs on.
+    void idle() {
+        Millis now = clock.advance(monotonicMillis(), ready);
+        take();
+        if (now >= 0) {
+            tracker.tick(now, events);
+        }
     }
 
     void emit() {
@@ -308,7 +332,9 @@ int follow(Run &run) {
         if (stopping != 0) {
             break;
         }
-        if (ready > 0) {
+        if (ready == 0) {
+            run.idle();
+        } else if (ready > 0) {
             ssize_t got = read(STDIN_FILENO, buffer + held, sizeof buffer - held);
             if (got == 0) {
                 break;
@@ -329,7 +355,6 @@ int follow(Run &run) {
                 skipping = false;
                 start = scanned = i + 1;
             }
-            run.readAt = std::chrono::steady_clock::now();
             held = end - start;
             std::memmove(buffer, buffer + start, held);
             if (held == sizeof buffer) {
@@ -338,7 +363,6 @@ int follow(Run &run) {
                 skipping = true;
             }
         }
-        run.tracker.tick(run.now(), run.events);
         run.emit();
         run.refusals.tell(false);
         if (run.mqtt && run.mqtt->wantsResync()) {
@@ -360,6 +384,8 @@ int follow(Run &run) {
     if (held > 0 && !skipping) {
         run.line(std::string_view(buffer, held));
     }
+    run.clock.end(run.refused);
+    run.take();
     run.emit();
     return 0;
 }

@@ -106,8 +106,10 @@ static void addDwell(std::vector<std::pair<Key, Millis>> &dwell, Key ap, Millis 
 bool Tracker::fresh(const View &v, Millis t) const {
     // Seen in the access point's last round: a later report without it means it is gone
     // from there, whatever the time left.
-    return v.ap != kNone && t - v.seen <= settings_.interval * 3 / 2 &&
-           aps_[v.ap].lastHeard - v.seen <= settings_.interval / 2;
+    // A resumed visit's access point sees it as of the restart.
+    const Millis seen = std::max(v.seen, resumeAt_);
+    return v.ap != kNone && t - seen <= settings_.interval * 3 / 2 &&
+           aps_[v.ap].lastHeard - seen <= settings_.interval / 2;
 }
 
 Millis Tracker::due(const Client &c) const {
@@ -173,6 +175,54 @@ Tracker::Client *Tracker::admit(uint64_t mumac, Millis t) {
     return &c;
 }
 
+// The order in which access points' sightings of a client rank: associated first, then the
+// stronger signal, then the later sighting, then the lower apmac, so that no tie depends on the
+// order the sightings came in.
+bool Tracker::better(const View &a, const View &b) const {
+    if (a.assoc != b.assoc) {
+        return a.assoc;
+    }
+    if (a.rssi != b.rssi) {
+        return a.rssi > b.rssi;
+    }
+    if (a.seen != b.seen) {
+        return a.seen > b.seen;
+    }
+    return aps_[a.ap].apmac < aps_[b.ap].apmac;
+}
+
+// Where an access point's sighting of the client is kept: its own slot, else one free or out
+// of date, else that of the weakest other than the current access point's when the new one
+// ranks above it. Returns nullptr when the sighting ranks below every one kept.
+Tracker::View *Tracker::slotFor(Client &c, const View &seen, Millis t) {
+    for (View &v : c.views) {
+        if (v.ap == seen.ap) {
+            return &v;
+        }
+    }
+    View *weakest = nullptr;
+    for (View &v : c.views) {
+        if (v.ap == kNone || !fresh(v, t)) {
+            return &v;
+        }
+        if (v.ap != c.ap && (weakest == nullptr || better(*weakest, v))) {
+            weakest = &v;
+        }
+    }
+    return weakest != nullptr && better(seen, *weakest) ? weakest : nullptr;
+}
+
+// The best of the client's current sightings, leaving out one access point's; nullptr if none.
+const Tracker::View *Tracker::bestView(const Client &c, Millis t, uint32_t except) const {
+    const View *best = nullptr;
+    for (const View &v : c.views) {
+        if (v.ap != except && fresh(v, t) && (best == nullptr || better(v, *best))) {
+            best = &v;
+        }
+    }
+    return best;
+}
+
 void Tracker::see(uint32_t ap, const Sighting &s, std::vector<Event> &events) {
     Client *found = admit(s.mumac, s.received);
     if (found == nullptr) {
@@ -182,71 +232,64 @@ void Tracker::see(uint32_t ap, const Sighting &s, std::vector<Event> &events) {
     Millis t = s.received;
     c.lastSeen = std::max(c.lastSeen, t);
     c.resumed = false;
-    // Its view from this access point: the slot it has, else a free one, else the oldest.
-    View *slot = &c.views[0];
-    for (View &v : c.views) {
-        if (v.ap == ap) {
-            slot = &v;
-            break;
-        }
-        if (v.ap == kNone || (slot->ap != kNone && v.seen < slot->seen)) {
-            slot = &v;
-        }
+    const View seen{ap, t, static_cast<int16_t>(s.rssi), s.assoc};
+    if (View *slot = slotFor(c, seen, t)) {
+        *slot = seen;
     }
-    *slot = View{ap, t, static_cast<int16_t>(s.rssi), s.assoc};
     if (!c.present) {
         // A probing client is present once seen in a second round: a one-off probe of a
         // random address costs no visit.
         if (!s.assoc && t - c.firstSeen < settings_.interval / 2) {
             return;
         }
+        // At the access point that sees it best now, not at the one that happened to report
+        // first in this round.
+        const View *best = bestView(c, t, kNone);
+        if (best == nullptr) {
+            return;
+        }
         c.present = true;
         presentCount_++;
-        c.ap = ap;
-        c.rssi = slot->rssi;
-        c.assoc = s.assoc;
+        c.ap = best->ap;
+        c.rssi = best->rssi;
+        c.assoc = best->assoc;
         c.apSince = c.firstSeen;
-        aps_[ap].clients++;
+        aps_[c.ap].clients++;
         events.push_back(clientEvent(EventKind::Arrive, t, s.mumac, c));
         return;
     }
     reselect(s.mumac, c, t, events);
 }
 
-// The current access point is kept unless it no longer sees the client, or another sees it
-// associated while it does not, or at least the hysteresis stronger.
+// The current access point is kept while it sees the client, unless another sees it
+// associated while it does not, or probing alike and at least the hysteresis (and 1 dB)
+// stronger.
 void Tracker::reselect(uint64_t mumac, Client &c, Millis t, std::vector<Event> &events) {
-    const View *best = nullptr;
     const View *current = nullptr;
     for (const View &v : c.views) {
-        if (!fresh(v, t)) {
-            continue;
-        }
-        if (v.ap == c.ap) {
+        if (v.ap == c.ap && fresh(v, t)) {
             current = &v;
         }
-        if (best == nullptr || (v.assoc && !best->assoc) ||
-            (v.assoc == best->assoc && v.rssi > best->rssi)) {
-            best = &v;
+    }
+    const View *other = bestView(c, t, c.ap);
+    const int margin = std::max(settings_.hysteresis, 1);
+    bool move = other != nullptr &&
+                (current == nullptr || (other->assoc && !current->assoc) ||
+                 (other->assoc == current->assoc && other->rssi >= current->rssi + margin));
+    if (!move) {
+        if (current != nullptr) {
+            c.rssi = current->rssi;
+            c.assoc = current->assoc;
         }
-    }
-    if (best == nullptr) {
-        return;
-    }
-    bool move =
-        current == nullptr || (best->assoc && !current->assoc) ||
-        (best->assoc == current->assoc && best->rssi >= current->rssi + settings_.hysteresis);
-    const View &chosen = move ? *best : *current;
-    c.rssi = chosen.rssi;
-    c.assoc = chosen.assoc;
-    if (!move || best->ap == c.ap) {
         return;
     }
     uint32_t from = c.ap;
     addDwell(c.dwell, from, t - c.apSince);
     aps_[from].clients--;
-    aps_[best->ap].clients++;
-    c.ap = best->ap;
+    aps_[other->ap].clients++;
+    c.ap = other->ap;
+    c.rssi = other->rssi;
+    c.assoc = other->assoc;
     c.apSince = t;
     Event e = clientEvent(EventKind::Move, t, mumac, c);
     e.fromAp = aps_[from].apmac;
@@ -283,6 +326,7 @@ bool Tracker::restoreClient(const Presence &p,
     c.rssi = static_cast<int16_t>(p.rssi);
     c.assoc = p.assoc;
     c.present = c.resumed = true;
+    c.views[0] = View{c.ap, c.lastSeen, c.rssi, c.assoc};
     for (const auto &[apmac, ms] : dwell) {
         auto other = apIndex_.find(apmac);
         if (other != apIndex_.end()) {

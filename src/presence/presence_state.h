@@ -139,6 +139,9 @@ class Tracker {
     bool evictCandidate();
     void reselect(uint64_t mumac, Client &c, Millis t, std::vector<Event> &events);
     bool fresh(const View &v, Millis t) const;
+    bool better(const View &a, const View &b) const;
+    View *slotFor(Client &c, const View &seen, Millis t);
+    const View *bestView(const Client &c, Millis t, uint32_t except) const;
     Millis due(const Client &c) const;
     void expire(uint64_t mumac, Client &c, Millis at, std::vector<Event> &events);
     void schedule(uint64_t mumac, Client &c, Millis deadline);
