@@ -1,4 +1,5 @@
 // Presence scenarios: exact event sequences from sightings, and a restart from the database.
+#include "presence_clock.h"
 #include "presence_events.h"
 #include "presence_input.h"
 #include "presence_state.h"
@@ -18,7 +19,8 @@ using namespace presence;
 
 namespace {
 
-constexpr uint64_t A = 0xA, B = 0xB, C1 = 0xC1, C2 = 0xC2, C3 = 0xC3;
+constexpr uint64_t A = 0xA, B = 0xB, D = 0xD, E = 0xE, F = 0xF;
+constexpr uint64_t C1 = 0xC1, C2 = 0xC2, C3 = 0xC3;
 
 // A step: a record (ap != 0), a heartbeat from the address (ap == 0, client == 0), or,
 // with address nullptr, the clock alone.
@@ -148,6 +150,17 @@ INSTANTIATE_TEST_SUITE_P(
                  {"0 arrive C1 A -60 1", "60 arrive C2 B -50 1", "120 leave C1 A -60 1",
                   "180 leave C2 B -50 1", "180 ap-silent A", "270 ap-silent B", "300 ap-back A",
                   "300 arrive C1 A -61 1"}},
+        // Heard probing by four more access points: its own access point's sighting stays.
+        Scenario{"the_current_ap_is_kept_among_five",
+                 {rec(0, A, C1, -50, true), rec(1, B, C1, -90, false), rec(2, D, C1, -90, false),
+                  rec(3, E, C1, -90, false), rec(4, F, C1, -89, false), rec(30, A, C1, -51, true)},
+                 {"0 arrive C1 A -50 1"}},
+        // Present at its second round: at the access point hearing it best, whichever
+        // reports first.
+        Scenario{"a_probing_client_arrives_where_heard_best",
+                 {rec(0, A, C1, -40, false), rec(0.5, B, C1, -80, false),
+                  rec(30, B, C1, -80, false), rec(30.5, A, C1, -40, false)},
+                 {"30 arrive C1 A -40 0"}},
         // Unheard for longer than the grace, seen again: a departure, then a new visit.
         Scenario{"a_gap_longer_than_the_grace",
                  {rec(0, A, C1, -60, true), beat(100, "10.0.0.1"), rec(121, A, C1, -60, true)},
@@ -175,6 +188,94 @@ TEST(Clock, AClockFarOffIsToldOncePerAccessPoint) {
     }
     // 200 s and 300 s off are within five minutes; 1,031 s and 400 s are not, told once.
     EXPECT_EQ(told, (std::vector<std::string>{"31 ap-clock B -1031000", "60 ap-clock A 400000"}));
+}
+
+// A resumed client stays at its access point until that one reports without it.
+TEST(Resume, AResumedClientStaysWhereItWas) {
+    Tracker tracker{Settings()};
+    tracker.restoreAp(Ap{A, "10.0.0.1", 0, 1000000, 0, false, false, 0});
+    tracker.restoreAp(Ap{B, "10.0.0.2", 0, 1000000, 0, false, false, 0});
+    ASSERT_TRUE(tracker.restoreClient(Presence{C1, A, -50, true, 0, 1000000, 0}, {}));
+    EXPECT_EQ(play(tracker, {rec(5000, B, C1, -80, false), rec(5001, A, C1, -52, true),
+                             rec(5040, A, C2, -60, true), rec(5045, B, C1, -80, false)}),
+              (std::vector<std::string>{"5040 arrive C2 A -60 1", "5045 move C1 B -80 0 from A"}));
+}
+
+// ---- the clock -------------------------------------------------------------------------
+
+// Each step offers a line (from an address) or, with address nullptr, lets the input idle;
+// the log tells what the clock let through, and when.
+struct ClockStep {
+    Millis received;
+    const char *address;
+    Millis monotonic = 0;
+};
+
+std::string runClock(const std::vector<ClockStep> &steps) {
+    Clock clock(60000);
+    std::vector<Line> ready;
+    std::vector<RefusedLine> refused;
+    std::string log;
+    auto tell = [&] {
+        for (const Line &l : ready)
+            log += " " + std::to_string(l.number) + "@" + std::to_string(l.at);
+        for (const RefusedLine &r : refused)
+            log += " refused " + std::to_string(r.number);
+        ready.clear();
+        refused.clear();
+    };
+    uint64_t number = 0;
+    for (const ClockStep &step : steps) {
+        if (step.address == nullptr) {
+            log += " idle " + std::to_string(clock.advance(step.monotonic, ready));
+        } else {
+            Line line;
+            line.number = ++number;
+            line.sighting.received = step.received;
+            line.sighting.address = step.address;
+            clock.offer(line, step.monotonic, ready, refused);
+        }
+        tell();
+    }
+    clock.end(refused);
+    tell();
+    return log.substr(1);
+}
+
+TEST(Clock, NoSingleReportMovesItFarAhead) {
+    const char *a = "10.0.0.1";
+    const char *b = "10.0.0.2";
+    struct Case {
+        const char *name;
+        std::vector<ClockStep> steps;
+        const char *log;
+    } cases[] = {
+        {"it does not run before the first line",
+         {{0, nullptr, 5000}, {7000, a, 6000}},
+         "idle -1 1@7000"},
+        {"a line from before the clock is taken at its time",
+         {{5000, a}, {4000, b}},
+         "1@5000 2@5000"},
+        {"a day ahead, then a line of today: refused",
+         {{0, a}, {86400000, b}, {86400000, b}, {1000, a}},
+         "1@0 4@1000 refused 2 refused 3"},
+        {"far ahead, confirmed by another report",
+         {{0, a}, {100000, b}, {101000, a}},
+         "1@0 2@100000 3@101000"},
+        {"the same access point's next report confirms it",
+         {{0, a}, {100000, b}, {130000, b}},
+         "1@0 2@100000 3@130000"},
+        {"a second report far from the first does not",
+         {{0, a}, {100000, b}, {500000, a}},
+         "1@0 refused 2 refused 3"},
+        {"while idle the clock runs on and reaches it",
+         {{0, a, 0}, {70000, b, 0}, {0, nullptr, 5000}, {0, nullptr, 15000}},
+         "1@0 idle 5000 idle 70000 2@70000"},
+        {"within the bound it is taken at once", {{0, a}, {60000, b}}, "1@0 2@60000"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(runClock(c.steps), c.log) << c.name;
+    }
 }
 
 // ---- input -----------------------------------------------------------------------------

@@ -368,10 +368,12 @@ void Tracker::tick(Millis now, std::vector<Event> &events) {
     // last sweep is never after the real one.
     if (now_ > nextApSweep_) {
         nextApSweep_ = INT64_MAX;
+        const std::size_t left = events.size(); // the leaves end here
         for (Ap &ap : aps_) {
             Millis last = std::max(ap.lastHeard, resumeAt_);
             if (!ap.silent && now_ - last > settings_.grace) {
                 silence(ap, last, events);
+                countLaterLeaves(events, first, left);
             }
             if (!ap.silent) {
                 nextApSweep_ = std::min(nextApSweep_, last + settings_.grace);
@@ -382,6 +384,18 @@ void Tracker::tick(Millis now, std::vector<Event> &events) {
     if (events.size() > first + 1) {
         std::stable_sort(events.begin() + static_cast<std::ptrdiff_t>(first), events.end(),
                          [](const Event &a, const Event &b) { return a.time < b.time; });
+    }
+}
+
+// The clients of an access point that fell silent are counted as at its silence: those that
+// left after it, in the same tick, were still there.
+void Tracker::countLaterLeaves(std::vector<Event> &events, std::size_t first, std::size_t left) {
+    Event &silent = events.back();
+    for (std::size_t i = first; i < left; ++i) {
+        const Event &e = events[i];
+        if (e.kind == EventKind::Leave && e.ap == silent.ap && e.time > silent.time) {
+            silent.clients++;
+        }
     }
 }
 

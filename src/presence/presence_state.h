@@ -148,6 +148,7 @@ class Tracker {
     void replaceEarliest(Due later);
     void dropEarliest();
     void compact();
+    static void countLaterLeaves(std::vector<Event> &events, std::size_t first, std::size_t left);
     Event clientEvent(EventKind kind, Millis t, uint64_t mumac, const Client &c) const;
     Event apEvent(EventKind kind, Millis t, const Ap &ap) const;
 
