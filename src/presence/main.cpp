@@ -243,11 +243,13 @@ struct Run {
     explicit Run(const Options &options)
         : o(options), tracker(options.settings), clock(options.settings.grace / 2) {}
 
+    Sighting sighting; // the line being read
+    Millis readAt = 0; // the monotonic time its bytes were read
+
     void line(std::string_view text) {
-        Line read;
-        read.number = ++lines;
+        ++lines;
         std::string why;
-        switch (parseLine(text, read.sighting, why)) {
+        switch (parseLine(text, sighting, why)) {
         case Parsed::Skip:
             return;
         case Parsed::Refused:
@@ -256,8 +258,17 @@ struct Run {
         case Parsed::Sighting:
             break;
         }
-        clock.offer(std::move(read), monotonicMillis(), ready, refused);
-        take();
+        const Millis at = clock.quick(sighting.received, readAt);
+        if (at < 0) {
+            clock.offer(Line{lines, 0, sighting}, readAt, ready, refused);
+            take();
+            return;
+        }
+        if (store) {
+            store->sighting(sighting);
+        }
+        sighting.received = at;
+        tracker.observe(sighting, events);
     }
 
     // The lines the clock let through, at the times it gave them; the sightings kept as
@@ -344,6 +355,7 @@ int follow(Run &run) {
                              std::strerror(errno));
                 break;
             }
+            run.readAt = monotonicMillis();
             std::size_t end = held + static_cast<std::size_t>(std::max<ssize_t>(got, 0));
             std::size_t start = 0;
             std::size_t scanned = held; // the bytes held have no newline

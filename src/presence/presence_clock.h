@@ -34,6 +34,16 @@ class Clock {
     explicit Clock(Millis bound) : bound_(bound) {}
 
     bool started() const { return started_; }
+    // The usual case, without copying the line: the time the tracker takes a line received
+    // then, or -1 when the line must go through offer().
+    Millis quick(Millis received, Millis monotonic) {
+        if (!started_ || !held_.empty() || received - last_ > bound_) {
+            return -1;
+        }
+        last_ = received > last_ ? received : last_;
+        takenAt_ = monotonic;
+        return last_;
+    }
     // Offers a line read at monotonic time `monotonic` (milliseconds). Lines the tracker may
     // now take are appended to ready in order, lines given up to refused.
     void offer(Line line, Millis monotonic, std::vector<Line> &ready,

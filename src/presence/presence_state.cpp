@@ -195,28 +195,32 @@ bool Tracker::better(const View &a, const View &b) const {
 // of date, else that of the weakest other than the current access point's when the new one
 // ranks above it. Returns nullptr when the sighting ranks below every one kept.
 Tracker::View *Tracker::slotFor(Client &c, const View &seen, Millis t) {
+    View *free = nullptr;
+    View *weakest = nullptr;
     for (View &v : c.views) {
         if (v.ap == seen.ap) {
             return &v;
         }
-    }
-    View *weakest = nullptr;
-    for (View &v : c.views) {
-        if (v.ap == kNone || !fresh(v, t)) {
-            return &v;
+        if (free != nullptr) {
+            continue;
         }
-        if (v.ap != c.ap && (weakest == nullptr || better(*weakest, v))) {
+        if (v.ap == kNone || !fresh(v, t)) {
+            free = &v;
+        } else if (v.ap != c.ap && (weakest == nullptr || better(*weakest, v))) {
             weakest = &v;
         }
+    }
+    if (free != nullptr) {
+        return free;
     }
     return weakest != nullptr && better(seen, *weakest) ? weakest : nullptr;
 }
 
-// The best of the client's current sightings, leaving out one access point's; nullptr if none.
-const Tracker::View *Tracker::bestView(const Client &c, Millis t, uint32_t except) const {
+// The best of the client's current sightings; nullptr if none.
+const Tracker::View *Tracker::bestView(const Client &c, Millis t) const {
     const View *best = nullptr;
     for (const View &v : c.views) {
-        if (v.ap != except && fresh(v, t) && (best == nullptr || better(v, *best))) {
+        if (v.ap != kNone && fresh(v, t) && (best == nullptr || better(v, *best))) {
             best = &v;
         }
     }
@@ -244,7 +248,7 @@ void Tracker::see(uint32_t ap, const Sighting &s, std::vector<Event> &events) {
         }
         // At the access point that sees it best now, not at the one that happened to report
         // first in this round.
-        const View *best = bestView(c, t, kNone);
+        const View *best = bestView(c, t);
         if (best == nullptr) {
             return;
         }
@@ -266,12 +270,17 @@ void Tracker::see(uint32_t ap, const Sighting &s, std::vector<Event> &events) {
 // stronger.
 void Tracker::reselect(uint64_t mumac, Client &c, Millis t, std::vector<Event> &events) {
     const View *current = nullptr;
+    const View *other = nullptr; // the best of the others
     for (const View &v : c.views) {
-        if (v.ap == c.ap && fresh(v, t)) {
+        if (v.ap == kNone || !fresh(v, t)) {
+            continue;
+        }
+        if (v.ap == c.ap) {
             current = &v;
+        } else if (other == nullptr || better(v, *other)) {
+            other = &v;
         }
     }
-    const View *other = bestView(c, t, c.ap);
     const int margin = std::max(settings_.hysteresis, 1);
     bool move = other != nullptr &&
                 (current == nullptr || (other->assoc && !current->assoc) ||

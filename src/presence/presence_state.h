@@ -141,7 +141,7 @@ class Tracker {
     bool fresh(const View &v, Millis t) const;
     bool better(const View &a, const View &b) const;
     View *slotFor(Client &c, const View &seen, Millis t);
-    const View *bestView(const Client &c, Millis t, uint32_t except) const;
+    const View *bestView(const Client &c, Millis t) const;
     Millis due(const Client &c) const;
     void expire(uint64_t mumac, Client &c, Millis at, std::vector<Event> &events);
     void schedule(uint64_t mumac, Client &c, Millis deadline);
