@@ -5,7 +5,7 @@
 #include <cstring>
 #include <net/if.h>
 
-#include "options.h"
+#include "number.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "number.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,14 +67,6 @@ int listenOption(int argc, char **argv, int &i, Options &options) {
 }
 
 } // namespace
-
-long parseNumber(const char *text, long limit) {
-    if (*text == '\0' || strspn(text, "0123456789") != strlen(text) || strlen(text) > 10) {
-        return -1;
-    }
-    long value = strtol(text, nullptr, 10);
-    return value <= limit ? value : -1;
-}
 
 int parseOptions(int argc, char **argv, Options &options) {
     if (argc < 2) {

@@ -17,9 +17,6 @@ struct Options {
     ListenAddress at;
 };
 
-// Decimal digits only, within 0..limit. Returns -1 otherwise.
-long parseNumber(const char *text, long limit);
-
 // Fills options from argv. Returns 0 to run, 1 after printing the usage or the version on
 // stdout as asked, and -1 after printing the reason and the usage on stderr.
 int parseOptions(int argc, char **argv, Options &options);
