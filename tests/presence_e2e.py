@@ -259,59 +259,116 @@ class Element(html.parser.HTMLParser):
                 all(a.get(k.replace("_", "-")) == v for k, v in attrs.items())]
 
 
+def fleet_lines(aps, rounds, step=60.0, start=1796714000.0):
+    """CSV lines of aps access points reporting every step seconds: the busier the lower its
+    number, each of them silent for a while, one client leaving and another coming back."""
+    lines = []
+    for r in range(rounds):
+        now = start + r * step
+        for a in range(aps):
+            if a % 7 == 3 and rounds // 3 <= r < rounds // 2:
+                continue  # silent for a sixth of the time
+            clients = max(1, 40 // (a + 1)) + (r // 20 + a) % 3
+            address = "127.2.%d.%d" % (a // 200, a % 200)
+            for c in range(clients):
+                lines.append("%s:4000,%d,A0B1C2D3%04X,0A1B2C%02X%04X,%d,-60,6,1,%.3f\n"
+                             % (address, c + 1, a, c, a, now, now))
+    return "".join(lines)
+
+
+def render(folder, db, *screenshot):
+    """The page of db as Chromium renders it: its DOM, and a screenshot when asked."""
+    page = os.path.join(folder, "page.html")
+    r = subprocess.run([PRESENCE, "report", "--db", db, "--html", page], capture_output=True,
+                       text=True)
+    assert (r.returncode, r.stdout, r.stderr) == (0, "", ""), r
+    chromium = ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                "--no-first-run", "--disable-background-networking",
+                "--disable-component-update", "--disable-sync", "--hide-scrollbars",
+                "--user-data-dir=" + os.path.join(folder, "profile")]
+    dom = subprocess.run(chromium + ["--dump-dom", "file://" + page], capture_output=True,
+                         text=True, timeout=60)
+    assert dom.returncode == 0, dom.stderr
+    if screenshot:
+        path, height = screenshot
+        shot = subprocess.run(chromium + ["--window-size=1000,%d" % height,
+                                          "--screenshot=" + path, "file://" + page],
+                              capture_output=True, text=True, timeout=60)
+        assert shot.returncode == 0 and os.path.getsize(path) > 1000, shot.stderr
+    return Element(dom.stdout)
+
+
 class Page(unittest.TestCase):
-    def test_the_page_renders_its_chart_and_liveness_in_chromium(self):
-        folder = tempfile.mkdtemp()
-        try:
-            db, page = os.path.join(folder, "p.db"), os.path.join(folder, "page.html")
-            # Ten minutes: AP1 has two clients, AP2 one until it falls silent for a while.
-            lines, t = [], 1796714000.0
-            for minute in range(10):
-                for s in range(0, 60, 30):
-                    now = t + minute * 60 + s
-                    rows = [("10.0.0.1", AP1, C1), ("10.0.0.1", AP1, C2)]
-                    if not 3 <= minute < 6:
-                        rows.append(("10.0.0.2", AP2, C3))
-                    lines += ["%s:4000,%d,%s,%s,%d,-60,6,1,%.3f\n" % (a, i + 1, ap, mu, now, now)
-                              for i, (a, ap, mu) in enumerate(rows)]
-            r = subprocess.run([PRESENCE, "--db", db], input="".join(lines), text=True,
-                               capture_output=True)
-            self.assertEqual(r.returncode, 0, r.stderr)
-            r = subprocess.run([PRESENCE, "report", "--db", db, "--html", page],
-                               capture_output=True, text=True)
-            self.assertEqual((r.returncode, r.stdout, r.stderr), (0, "", ""))
-            profile = os.path.join(folder, "profile")
-            dom = subprocess.run(
-                ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                 "--no-first-run", "--disable-background-networking", "--disable-component-update",
-                 "--disable-sync", "--user-data-dir=" + profile, "--dump-dom", "file://" + page],
-                capture_output=True, text=True, timeout=60)
-            self.assertEqual(dom.returncode, 0, dom.stderr)
-        finally:
-            shutil.rmtree(folder)
-        doc = Element(dom.stdout)
+    def setUp(self):
+        self.folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.folder)
+
+    def database(self, lines):
+        db = os.path.join(self.folder, "p%d.db" % len(os.listdir(self.folder)))
+        r = subprocess.run([PRESENCE, "--db", db], input=lines, text=True, capture_output=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return db
+
+    def test_two_access_points_their_clients_and_a_silence(self):
+        # Ten minutes: AP1 has two clients, AP2 one until it falls silent for a while.
+        lines, t = [], 1796714000.0
+        for minute in range(10):
+            for s in range(0, 60, 30):
+                now = t + minute * 60 + s
+                rows = [("10.0.0.1", AP1, C1), ("10.0.0.1", AP1, C2)]
+                if not 3 <= minute < 6:
+                    rows.append(("10.0.0.2", AP2, C3))
+                lines += ["%s:4000,%d,%s,%s,%d,-60,6,1,%.3f\n" % (a, i + 1, ap, mu, now, now)
+                          for i, (a, ap, mu) in enumerate(rows)]
+        doc = render(self.folder, self.database("".join(lines)))
         self.assertEqual(len(doc.find("script")) + len(doc.find("link")), 0)
-        self.assertEqual(len(doc.find("svg", id="presence")), 1)
+        rows = doc.find("g", **{"class": "ap-row"})
+        self.assertEqual([(a["data-ap"], a["data-peak"], a["data-silences"]) for a in rows],
+                         [(AP1, "2", "0"), (AP2, "1", "1")])  # the busiest first
         lines = {a["data-ap"]: a for a in doc.find("polyline")}
-        self.assertEqual({ap: a["data-peak"] for ap, a in lines.items()}, {AP1: "2", AP2: "1"})
         points = [p.split(",") for p in lines[AP2]["points"].split()]
         self.assertEqual(len(points), 240)  # two points a bucket
-        # AP2's line falls to 0 (the bottom of the frame) while it is silent, not before.
-        bottom = float(doc.find("rect", **{"class": "frame"})[0]["y"]) + \
-            float(doc.find("rect", **{"class": "frame"})[0]["height"])
+        # AP2's line falls to 0 (its row's base) while it is silent, not before.
+        base = float(lines[AP2]["data-base"])
         ys = [float(y) for _, y in points]
-        self.assertNotEqual(ys[0], bottom)
-        self.assertIn(bottom, ys[len(ys) // 2 - 20:len(ys) // 2 + 20])
-        # The value axis has four whole steps (0 to 4 for a peak of 2): AP1's peak is halfway.
-        height = float(doc.find("rect", **{"class": "frame"})[0]["height"])
-        peak = min(float(p.split(",")[1]) for p in lines[AP1]["points"].split())
-        self.assertEqual(peak, bottom - height / 2)
-        live = {a["data-ap"]: a["data-silences"] for a in doc.find("g", **{"class": "ap-live"})}
-        self.assertEqual(live, {AP1: "0", AP2: "1"})
-        labels = [a.get("#text") for a in doc.find("text", **{"class": "tick"})]
-        self.assertTrue({AP1, AP2} <= set(labels), labels)  # whole addresses, not their tails
+        self.assertNotEqual(ys[0], base)
+        self.assertIn(base, ys[len(ys) // 2 - 20:len(ys) // 2 + 20])
         self.assertEqual(len(doc.find("rect", **{"class": "silent"})), 1)
+        names = [a.get("#text") for a in doc.find("text", **{"class": "ap-name"})]
+        self.assertEqual(names, [AP1, AP2])  # whole addresses, not their tails
         self.assertEqual([a["data-ap"] for a in doc.find("tr") if "data-ap" in a], [AP1, AP2])
+
+    def test_every_access_point_readable_at_1_30_and_300(self):
+        shots = os.environ.get("STATION_PRESENCE_SCREENSHOTS")
+        for aps in (1, 30, 300):
+            with self.subTest(aps=aps):
+                db = self.database(fleet_lines(aps, 180))
+                shot = (os.path.join(shots, "report-%d-aps.png" % aps), 420 if aps == 1 else 1400) \
+                    if shots else ()
+                doc = render(self.folder, db, *shot)
+                rows = doc.find("g", **{"class": "ap-row"})
+                self.assertEqual(len(rows), aps)
+                peaks = [int(a["data-peak"]) for a in rows]
+                self.assertEqual(peaks, sorted(peaks, reverse=True))
+                # Each row's line reaches the top of its own chart at its peak.
+                for line in doc.find("polyline"):
+                    top = min(float(p.split(",")[1]) for p in line["points"].split())
+                    self.assertAlmostEqual(float(line["data-base"]) - top, 26, places=3)
+                silent = [a for a in rows if a["data-silences"] != "0"]
+                self.assertEqual(len(silent), len([a for a in range(aps) if a % 7 == 3]))
+                ticks = [a.get("#text") for a in doc.find("text", **{"class": "tick"})]
+                self.assertTrue(4 <= len(ticks) // 2 <= 8, ticks)
+                for tick in ticks:  # round times: whole quarter hours for three hours
+                    self.assertRegex(tick, r"^\d\d:(00|15|30|45)$")
+
+    def test_an_empty_database_says_there_is_no_data(self):
+        db = os.path.join(self.folder, "empty.db")
+        r = subprocess.run([PRESENCE, "--db", db], input="", text=True, capture_output=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        doc = render(self.folder, db)
+        self.assertEqual(len(doc.find("p", id="empty")), 1)
+        self.assertEqual(doc.find("svg"), [])
+        self.assertNotIn("1970", str(doc.elements))
 
 
 if __name__ == "__main__":

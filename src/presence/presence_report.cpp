@@ -18,13 +18,23 @@ namespace presence {
 namespace {
 
 constexpr int kBuckets = 120;
-constexpr int kLines = 12; // access points drawn one by one; the rest are summed
-// The left margin holds a whole MAC address: two access points may share its last digits.
-constexpr double kLeft = 96, kTop = 20, kWidth = 840, kHeight = 260;
-constexpr double kRow = 16; // one access point's liveness bar
-const char *const kColours[] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd",
-                                "#8c564b", "#e377c2", "#7f7f7f", "#bcbd22", "#17becf",
-                                "#393b79", "#637939", "#843c39"};
+// One row per access point: its name at the left, its clients over time, its peak at the
+// right. The left margin holds a whole MAC address and its sender address.
+constexpr double kLeft = 150, kWidth = 700, kRight = 70;
+constexpr double kRowHeight = 34, kChart = 26; // a row, and its chart within it
+constexpr double kAxis = 22;                   // the time axis above and below the rows
+// Blue for clients, vermilion for silences: told apart with every common colour vision.
+constexpr const char *kStyle =
+    "body{font:14px sans-serif;margin:1.5em;color:#222;max-width:980px}"
+    "svg{display:block;margin:0.5em 0}.tick{font-size:11px;fill:#555}"
+    ".grid{stroke:#ddd;stroke-width:1}.heard{fill:#f2f2f2}"
+    ".silent{fill:#d55e00;fill-opacity:0.45}.area{fill:#0072b2;fill-opacity:0.25}"
+    ".ap-line{fill:none;stroke:#0072b2;stroke-width:1.5}"
+    ".ap-name{font:12px monospace;fill:#222}.ap-address{font-size:10px;fill:#666}"
+    ".peak{font-size:11px;fill:#555}"
+    ".key{display:inline-block;width:14px;height:10px;margin:0 6px 0 14px;vertical-align:middle}"
+    "table{border-collapse:collapse}td,th{padding:2px 10px;text-align:left}"
+    "th{border-bottom:1px solid #999}";
 
 struct Span {
     double since;
@@ -70,7 +80,7 @@ std::string escape(const std::string &text) {
     return out;
 }
 
-enum class Stamp { Full, Short, Day };
+enum class Stamp { Full, Minute, Day };
 
 std::string utc(double t, Stamp stamp) {
     std::time_t seconds = static_cast<std::time_t>(t);
@@ -79,8 +89,8 @@ std::string utc(double t, Stamp stamp) {
     char stamped[32];
     if (stamp == Stamp::Full) {
         std::strftime(stamped, sizeof stamped, "%Y-%m-%d %H:%M:%S", &tm);
-    } else if (stamp == Stamp::Short) {
-        std::strftime(stamped, sizeof stamped, "%H:%M:%S", &tm);
+    } else if (stamp == Stamp::Minute) {
+        std::strftime(stamped, sizeof stamped, "%H:%M", &tm);
     } else {
         std::strftime(stamped, sizeof stamped, "%m-%d %H:%M", &tm);
     }
@@ -192,86 +202,87 @@ double xOf(const Data &d, double t) {
     return kLeft + (std::clamp(t, d.from, d.to) - d.from) / (d.to - d.from) * kWidth;
 }
 
-void timeAxis(std::ostringstream &svg, const Data &d, double y) {
-    bool days = d.to - d.from > 2 * 86400;
-    for (int i = 0; i <= 6; ++i) {
-        double t = d.from + (d.to - d.from) * i / 6;
-        svg << "<text class=\"tick\" x=\"" << xOf(d, t) << "\" y=\"" << y + 14
-            << "\" text-anchor=\"middle\">" << utc(t, days ? Stamp::Day : Stamp::Short)
-            << "</text>";
+// Tick times on whole minutes, hours or days, four to eight of them across the range.
+std::vector<double> ticks(const Data &d) {
+    static const double kSteps[] = {60,    120,   300,   600,   900,    1800,   3600,    7200,
+                                    10800, 21600, 43200, 86400, 172800, 604800, 1209600, 2592000};
+    double step = kSteps[0];
+    for (double candidate : kSteps) {
+        step = candidate;
+        if ((d.to - d.from) / step <= 8) {
+            break;
+        }
+    }
+    std::vector<double> out;
+    for (double t = std::ceil(d.from / step) * step; t <= d.to; t += step) {
+        out.push_back(t);
+    }
+    return out;
+}
+
+Stamp tickStamp(const Data &d) {
+    return d.to - d.from > 86400 ? Stamp::Day : Stamp::Minute;
+}
+
+void timeAxis(std::ostringstream &svg, const Data &d, double y, bool above) {
+    for (double t : ticks(d)) {
+        svg << "<text class=\"tick\" x=\"" << xOf(d, t) << "\" y=\"" << (above ? y - 6 : y + 14)
+            << "\" text-anchor=\"middle\">" << utc(t, tickStamp(d)) << "</text>";
     }
 }
 
-std::string chart(const Data &d, const std::vector<const ApRow *> &lines,
-                  const std::vector<int> &others) {
-    int top = 1;
-    for (const ApRow *ap : lines) {
-        top = std::max(top, ap->peak);
+// An access point's row: its clients as a step chart scaled to its own peak, over a band
+// while it was heard, with its silences marked across the row.
+void apRow(std::ostringstream &svg, const Data &d, const ApRow &ap, double top) {
+    const double base = top + kChart + 2;
+    const int scale = std::max(ap.peak, 1);
+    svg << "<g class=\"ap-row\" data-ap=\"" << escape(ap.apmac) << "\" data-peak=\"" << ap.peak
+        << "\" data-silences=\"" << ap.silences.size() << "\"><title>" << escape(ap.apmac) << " at "
+        << escape(ap.address) << ": at most " << ap.peak
+        << (ap.peak == 1 ? " client, " : " clients, ") << ap.silences.size()
+        << (ap.silences.size() == 1 ? " silence" : " silences") << "</title>"
+        << "<text class=\"ap-name\" x=\"0\" y=\"" << top + 14 << "\">" << escape(ap.apmac)
+        << "</text><text class=\"ap-address\" x=\"0\" y=\"" << top + 27 << "\">"
+        << escape(ap.address) << "</text>";
+    svg << "<rect class=\"heard\" x=\"" << xOf(d, ap.firstHeard) << "\" y=\"" << top + 2
+        << "\" width=\"" << xOf(d, d.to) - xOf(d, ap.firstHeard) << "\" height=\"" << kChart
+        << "\"/>";
+    for (const Span &s : ap.silences) {
+        svg << "<rect class=\"silent\" x=\"" << xOf(d, s.since) << "\" y=\"" << top + 2
+            << "\" width=\"" << std::max(1.0, xOf(d, s.until) - xOf(d, s.since)) << "\" height=\""
+            << kChart << "\"><title>silent " << utc(s.since, Stamp::Full) << " to "
+            << utc(s.until, Stamp::Full) << " UTC</title></rect>";
     }
-    for (int n : others) {
-        top = std::max(top, n);
+    std::ostringstream points;
+    for (int i = 0; i < kBuckets; ++i) {
+        double x0 = kLeft + kWidth * i / kBuckets;
+        double x1 = kLeft + kWidth * (i + 1) / kBuckets;
+        double y = base - kChart * ap.present[static_cast<std::size_t>(i)] / scale;
+        points << x0 << ',' << y << ' ' << x1 << ',' << y << ' ';
     }
-    // Four whole steps up the value axis, so that every label is a count at its true height.
-    top = (top + 3) / 4 * 4;
+    svg << "<polygon class=\"area\" points=\"" << kLeft << ',' << base << ' ' << points.str()
+        << kLeft + kWidth << ',' << base << "\"/><polyline class=\"ap-line\" data-ap=\""
+        << escape(ap.apmac) << "\" data-base=\"" << base << "\" data-scale=\"" << scale
+        << "\" points=\"" << points.str() << "\"/><text class=\"peak\" x=\"" << kLeft + kWidth + 8
+        << "\" y=\"" << top + 14 << "\">max " << ap.peak << "</text></g>";
+}
+
+// Every access point, the busiest first, on one time axis.
+std::string chart(const Data &d, const std::vector<const ApRow *> &ranked) {
+    const double rows = kRowHeight * static_cast<double>(ranked.size());
     std::ostringstream svg;
     svg << "<svg id=\"presence\" xmlns=\"http://www.w3.org/2000/svg\" width=\""
-        << kLeft + kWidth + 40 << "\" height=\"" << kTop + kHeight + 30 << "\" role=\"img\">"
-        << "<title>Clients present per access point</title>"
-        << "<rect class=\"frame\" x=\"" << kLeft << "\" y=\"" << kTop << "\" width=\"" << kWidth
-        << "\" height=\"" << kHeight << "\"/>";
-    for (int i = 0; i <= 4; ++i) {
-        double y = kTop + kHeight - kHeight * i / 4;
-        svg << "<text class=\"tick\" x=\"" << kLeft - 6 << "\" y=\"" << y + 4
-            << "\" text-anchor=\"end\">" << top / 4 * i << "</text>";
+        << kLeft + kWidth + kRight << "\" height=\"" << rows + 2 * kAxis << "\" role=\"img\">"
+        << "<title>Clients present at each access point, and its silences</title>";
+    for (double t : ticks(d)) {
+        svg << "<line class=\"grid\" x1=\"" << xOf(d, t) << "\" x2=\"" << xOf(d, t) << "\" y1=\""
+            << kAxis << "\" y2=\"" << kAxis + rows << "\"/>";
     }
-    timeAxis(svg, d, kTop + kHeight);
-    auto line = [&](const std::vector<int> &values, const std::string &name, const char *colour) {
-        svg << "<polyline class=\"ap-line\" data-ap=\"" << escape(name) << "\" data-peak=\""
-            << *std::max_element(values.begin(), values.end()) << "\" stroke=\"" << colour
-            << "\" points=\"";
-        for (int i = 0; i < kBuckets; ++i) {
-            double x0 = kLeft + kWidth * i / kBuckets;
-            double x1 = kLeft + kWidth * (i + 1) / kBuckets;
-            double y = kTop + kHeight - kHeight * values[static_cast<std::size_t>(i)] / top;
-            svg << x0 << ',' << y << ' ' << x1 << ',' << y << ' ';
-        }
-        svg << "\"/>";
-    };
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        line(lines[i]->present, lines[i]->apmac, kColours[i]);
+    timeAxis(svg, d, kAxis, true);
+    for (std::size_t i = 0; i < ranked.size(); ++i) {
+        apRow(svg, d, *ranked[i], kAxis + kRowHeight * static_cast<double>(i));
     }
-    if (!others.empty()) {
-        line(others, "others", kColours[kLines]);
-    }
-    svg << "</svg>";
-    return svg.str();
-}
-
-std::string liveness(const Data &d) {
-    std::ostringstream svg;
-    double height = kRow * static_cast<double>(d.aps.size()) + 24;
-    svg << "<svg id=\"liveness\" xmlns=\"http://www.w3.org/2000/svg\" width=\""
-        << kLeft + kWidth + 40 << "\" height=\"" << height << "\" role=\"img\">"
-        << "<title>Access points heard (green) and silent (red)</title>";
-    for (std::size_t i = 0; i < d.aps.size(); ++i) {
-        const ApRow &ap = d.aps[i];
-        double y = kRow * static_cast<double>(i);
-        svg << "<g class=\"ap-live\" data-ap=\"" << escape(ap.apmac) << "\" data-silences=\""
-            << ap.silences.size() << "\"><text class=\"tick\" x=\"" << kLeft - 6 << "\" y=\""
-            << y + 11 << "\" text-anchor=\"end\">" << escape(ap.apmac) << "</text><title>"
-            << escape(ap.apmac) << " at " << escape(ap.address) << ": " << ap.silences.size()
-            << (ap.silences.size() == 1 ? " silence" : " silences") << "</title>"
-            << "<rect class=\"heard\" x=\"" << xOf(d, ap.firstHeard) << "\" y=\"" << y + 2
-            << "\" width=\"" << xOf(d, d.to) - xOf(d, ap.firstHeard) << "\" height=\"" << kRow - 4
-            << "\"/>";
-        for (const Span &s : ap.silences) {
-            svg << "<rect class=\"silent\" x=\"" << xOf(d, s.since) << "\" y=\"" << y + 2
-                << "\" width=\"" << std::max(1.0, xOf(d, s.until) - xOf(d, s.since))
-                << "\" height=\"" << kRow - 4 << "\"/>";
-        }
-        svg << "</g>";
-    }
-    timeAxis(svg, d, kRow * static_cast<double>(d.aps.size()));
+    timeAxis(svg, d, kAxis + rows, false);
     svg << "</svg>";
     return svg.str();
 }
@@ -288,50 +299,37 @@ int writeReport(sqlite3 *db, const std::string &file, double since, std::string 
     std::transform(d.aps.begin(), d.aps.end(), ranked.begin(), [](const ApRow &ap) { return &ap; });
     std::stable_sort(ranked.begin(), ranked.end(),
                      [](const ApRow *a, const ApRow *b) { return a->peak > b->peak; });
-    std::vector<int> others;
-    if (ranked.size() > static_cast<std::size_t>(kLines)) {
-        others.assign(kBuckets, 0);
-        for (std::size_t i = kLines; i < ranked.size(); ++i) {
-            for (int b = 0; b < kBuckets; ++b) {
-                others[static_cast<std::size_t>(b)] +=
-                    ranked[i]->present[static_cast<std::size_t>(b)];
-            }
-        }
-        ranked.resize(kLines);
-    }
     std::ostringstream page;
     page << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-         << "<title>station-presence</title><style>"
-         << "body{font:14px sans-serif;margin:1.5em;color:#222}"
-         << "svg{display:block;margin:0.5em 0}.frame{fill:none;stroke:#999}"
-         << ".tick{font-size:11px;fill:#555}.ap-line{fill:none;stroke-width:2}"
-         << ".heard{fill:#5cb85c}.silent{fill:#d9534f}"
-         << "table{border-collapse:collapse}td,th{padding:2px 10px;text-align:left}"
-         << "th{border-bottom:1px solid #999}.swatch{display:inline-block;width:12px;"
-         << "height:12px;margin-right:6px}</style></head><body>\n"
-         << "<h1>Clients present per access point</h1>\n<p id=\"range\">"
-         << utc(d.from, Stamp::Full) << " to " << utc(d.to, Stamp::Full) << " UTC, " << d.aps.size()
-         << " access points</p>\n"
-         << chart(d, ranked, others) << "\n<p id=\"legend\">";
-    for (std::size_t i = 0; i < ranked.size(); ++i) {
-        page << "<span class=\"legend\"><span class=\"swatch\" style=\"background:" << kColours[i]
-             << "\"></span>" << escape(ranked[i]->apmac) << "</span> ";
+         << "<title>station-presence</title><style>" << kStyle << "</style></head><body>\n"
+         << "<h1>Clients present per access point</h1>\n";
+    if (d.aps.empty()) {
+        page << "<p id=\"empty\">No data yet: no access point has reported to this database.</p>"
+             << "\n</body></html>\n";
+    } else {
+        int now = 0;
+        for (const ApRow &ap : d.aps) {
+            now += ap.clients;
+        }
+        page << "<p id=\"range\">" << utc(d.from, Stamp::Full) << " to " << utc(d.to, Stamp::Full)
+             << " UTC: " << d.aps.size()
+             << (d.aps.size() == 1 ? " access point, " : " access points, ") << now
+             << (now == 1 ? " client" : " clients") << " present now</p>\n<p id=\"legend\">"
+             << "<span class=\"key\" style=\"background:#0072b2;opacity:.6\"></span>clients "
+             << "present (each row up to its own maximum)<span class=\"key\" "
+             << "style=\"background:#d55e00;opacity:.6\"></span>access point silent</p>\n"
+             << chart(d, ranked)
+             << "\n<h2>Access points</h2>\n<table id=\"aps\"><tr><th>ap</th><th>address</th>"
+             << "<th>state</th><th>clients</th><th>last heard (UTC)</th><th>silences</th></tr>\n";
+        for (const ApRow &ap : d.aps) {
+            page << "<tr data-ap=\"" << escape(ap.apmac) << "\"><td>" << escape(ap.apmac)
+                 << "</td><td>" << escape(ap.address) << "</td><td>"
+                 << (ap.silent ? "silent" : "live") << "</td><td>" << ap.clients << "</td><td>"
+                 << utc(ap.lastHeard, Stamp::Full) << "</td><td>" << ap.silences.size()
+                 << "</td></tr>\n";
+        }
+        page << "</table>\n</body></html>\n";
     }
-    if (!others.empty()) {
-        page << "<span class=\"legend\"><span class=\"swatch\" style=\"background:"
-             << kColours[kLines] << "\"></span>others (" << d.aps.size() - kLines << ")</span>";
-    }
-    page << "</p>\n<h2>Access points</h2>\n"
-         << liveness(d)
-         << "\n<table id=\"aps\"><tr><th>ap</th><th>address</th><th>state</th><th>clients</th>"
-         << "<th>last heard (UTC)</th><th>silences</th></tr>\n";
-    for (const ApRow &ap : d.aps) {
-        page << "<tr data-ap=\"" << escape(ap.apmac) << "\"><td>" << escape(ap.apmac) << "</td><td>"
-             << escape(ap.address) << "</td><td>" << (ap.silent ? "silent" : "live") << "</td><td>"
-             << ap.clients << "</td><td>" << utc(ap.lastHeard, Stamp::Full) << "</td><td>"
-             << ap.silences.size() << "</td></tr>\n";
-    }
-    page << "</table>\n</body></html>\n";
     std::FILE *out = std::fopen(file.c_str(), "w");
     if (out == nullptr) {
         why = file + ": " + std::strerror(errno);
