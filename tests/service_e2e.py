@@ -178,8 +178,8 @@ class Service(unittest.TestCase):
             return
         self.start(valid(interval="5", interface=["phy0-ap0"]))
         self.dev.wait_log(r"station-reporter: Can not sendto server")
-        self.dev.wait_log(r"station-reporter: round 1 failed: station-send: 1 of 1 reports could "
-                          r"not be sent to 127\.0\.0\.1 port 9999: Can not sendto server "
+        self.dev.wait_log(r"station-reporter: round 1 failed: station-send: the report could not "
+                          r"be sent to 127\.0\.0\.1 port 9999: Can not sendto server "
                           r"\(Network is unreachable\)")
         # The loop goes on: procd still has it running.
         reply = self.dev.ubus("call", "service", "list", '{"name": "station-reporter"}')
