@@ -135,38 +135,6 @@ class Service(unittest.TestCase):
                 time.sleep(0.2)
                 self.assertEqual([p for p in self.dev.processes() if LOOP in p[1]], [])
 
-    def test_a_hung_iw_leaves_nothing_behind(self):
-        """procd's stop (SIGTERM) and a SIGKILL of the loop each end a round whose iw hangs
-        within a second, with its files."""
-        dev = self.dev
-        with open(dev.path("/usr/bin/iw")) as f:
-            self.addCleanup(dev.write, "/usr/bin/iw", f.read(), 0o755)
-        dev.write("/usr/bin/iw", "#!/bin/sh\nsleep 600\n", mode=0o755)
-
-        def the_round():
-            """The round's processes and files, once its iw hangs."""
-            dev._wait(lambda: any(c == "sleep 600" for _, c in dev.processes()), "a hung iw")
-            return ({p for p, c in dev.processes() if "station-feed" in c or "sleep" in c},
-                    set(os.listdir(dev.path("/tmp"))) - before)
-
-        def gone(stage, left):
-            deadline = time.monotonic() + 1
-            while any(os.path.exists(dev.path("/proc/%d" % p)) for p in left[0]) or \
-                    left[1] & set(os.listdir(dev.path("/tmp"))):
-                self.assertLess(time.monotonic(), deadline, (stage, left, dev.processes()))
-                time.sleep(0.05)
-
-        before = set(os.listdir(dev.path("/tmp")))
-        for stage in ("stop", "SIGKILL"):
-            instances, _, _ = self.start(valid(interval="5", interface=["phy0-ap0"]))
-            left = the_round()
-            self.assertTrue(left[0] and left[1], left)
-            if stage == "stop":
-                dev.run([INIT, "stop"])
-            else:
-                dev.run(["kill", "-KILL", str(instances["instance1"]["pid"])])
-            gone(stage, left)
-
     def test_a_report_that_cannot_be_sent_is_a_failed_round(self):
         if not OFFLINE:
             # Sends fail in a network namespace whose loopback is down: the case runs there.
