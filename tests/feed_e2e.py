@@ -5,7 +5,8 @@ whole road from iw to station-decode on loopback, in a private /dev like the rep
 
 usage: feed_e2e.py STATION_REPORTER STATION_DECODE [--emulator "qemu-mipsel-static"]
 """
-import hashlib, json, os, re, shlex, shutil, signal, socket, subprocess, sys, tempfile, time, unittest
+import hashlib, json, os, pathlib, re, resource, shlex, shutil, signal, socket, subprocess, sys, tempfile
+import time, unittest
 
 import sandbox
 import wire
@@ -18,23 +19,66 @@ KEY = b"not a secret\n"
 
 
 def busybox_path():
-    """A folder of BusyBox applets behind the stand-in iw: the scripts find nothing else."""
+    """A folder of BusyBox applets but timeout (not on every image) behind the stand-in iw."""
     folder = tempfile.mkdtemp()
     busybox = shutil.which("busybox")
     for applet in subprocess.run([busybox, "--list"], capture_output=True, text=True,
                                  check=True).stdout.split():
-        os.symlink(busybox, os.path.join(folder, applet))
+        if applet != "timeout":
+            os.symlink(busybox, os.path.join(folder, applet))
     os.symlink(os.path.join(HERE, "feed", "iw"), os.path.join(folder, "iw"))
     return folder
 
 
-def script(name, *args, dataset="three-aps", stdin=b"", offline=False, **env):
-    """Runs a device script; offline, in a network namespace whose loopback is down."""
+def script(name, *args, dataset="three-aps", stdin=b"", offline=False, popen=False, **env):
+    """Runs (popen: starts) a device script; offline, in a network namespace, loopback down."""
     command = (["unshare", "--net"] if offline else []) + [os.path.join(PATH, "ash"),
                                                            os.path.join(FEED, name), *args]
     environ = {"PATH": PATH, "IW_RECORDED": os.path.join(RECORDED, dataset),
                "STATION_REPORTER": REPORTER, "TMPDIR": tempfile.gettempdir(), **env}
+    if popen:
+        return subprocess.Popen(command, env=environ)
     return subprocess.run(command, input=stdin, capture_output=True, env=environ, timeout=120)
+
+
+def stand_ins(**scripts):
+    """A PATH with these stand-in commands (name: sh body) before the BusyBox applets."""
+    folder = tempfile.mkdtemp()
+    for name, body in scripts.items():
+        with open(os.path.join(folder, name), "w") as f:
+            f.write("#!/bin/sh\n" + body + "\n")
+        os.chmod(os.path.join(folder, name), 0o755)
+    return folder + ":" + PATH
+
+
+def many_clients(n):
+    """iw 5.19's recorded set, with n stations on wlan1."""
+    folder = shutil.copytree(os.path.join(RECORDED, "iw-5.19"), tempfile.mkdtemp() + "/n")
+    dump = pathlib.Path(folder, "wlan1.stations")
+    block = dump.read_text()
+    dump.write_text("".join(re.sub(r"^Station \S+", "Station 02:00:00:00:%02x:%02x" % divmod(
+        i, 256), block) for i in range(n)))
+    return folder
+
+
+def running(tmp):
+    """The names of the living processes whose TMPDIR is tmp or in it."""
+    names = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as f, open("/proc/%s/comm" % pid) as c:
+                if re.search(b"(^|\0)TMPDIR=" + re.escape(tmp.encode()) + b"[/\0]", f.read()):
+                    names.append(c.read().strip())
+        except OSError:
+            pass
+    return names
+
+
+def full_folder():
+    folder = tempfile.mkdtemp()
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16k", "full", folder], check=True)
+    subprocess.run(["sh", "-c", "head -c 65536 /dev/zero >%s/fill 2>&-" % folder])
+    return folder
 
 
 def pseudonym(mac):
@@ -122,6 +166,24 @@ class Feed(unittest.TestCase):
                 self.assertEqual(r.stderr.decode().splitlines(), messages)
                 self.assertEqual(r.returncode, status)
 
+    def test_no_line_lost_in_silence(self):
+        cases = [  # arguments, script options, mumacs, the last message's start, status
+            (["-k", KEYFILE, "wlan1"], {"dataset": many_clients(1100)},
+             sorted(pseudonym("02000000%04X" % i) for i in range(1100)), None, 0),
+            (["-k", KEYFILE], {"TMPDIR": full_folder()}, [],
+             "station-feed: no pseudonyms: their files in ", 1),
+            ([], {"PATH": stand_ins(date="echo 2147483648")}, [],
+             "station-feed: the clock reads 2147483648, past 2147483647 (2038-01-19 03:14:07", 1),
+        ]
+        for args, options, mumacs, message, status in cases:
+            with self.subTest(args=args, options=list(options)):
+                r = script("station-feed", *args, **options)
+                out = r.stdout.decode().splitlines()
+                self.assertEqual(sorted(line.split(",")[1] for line in out), mumacs)
+                said = r.stderr.decode().splitlines()
+                self.assertTrue(said[-1].startswith(message) if message else said == [], said)
+                self.assertEqual(r.returncode, status)
+
 
 def observations(first, last):
     return b"".join(b"A0B1C2D3E4F5,0a1b2c3d4e5f,%d,-60,6,54,1\n" % t
@@ -130,15 +192,18 @@ def observations(first, last):
 
 class Send(unittest.TestCase):
     def test_everything_sent_once_in_order(self):
-        cases = [(observations(1, 40) + b"\nbad\n", [18, 18, 4], list(range(1, 41))),
-                 (observations(1, 18) + b"bad\n", [18, 0], list(range(1, 19))),
-                 (observations(1, 36), [18, 18], list(range(1, 37))),
-                 (b"", [0], []), (b"x\n\n", [0], [])]
-        for stdin, counts, stamps in cases:
-            with self.subTest(lines=stdin.count(b"\n")):
+        # A line the reporter skips is a line lost: it is said, and the status is 1.
+        skipped = "station-send: %s skipped as malformed\n"
+        cases = [(observations(1, 40) + b"\nbad\n", [18, 18, 4], list(range(1, 41)),
+                  skipped % "1 line"),
+                 (observations(1, 18) + b"bad\n", [18, 0], list(range(1, 19)), skipped % "1 line"),
+                 (observations(1, 36), [18, 18], list(range(1, 37)), ""),
+                 (b"", [0], [], ""), (b"x\n\n", [0], [], skipped % "1 line")]
+        for stdin, counts, stamps, stderr in cases:
+            with self.subTest(lines=stdin.count(b"\n"), stderr=stderr):
                 udp, port = receiver()
                 r = script("station-send", "127.0.0.1", port, stdin=stdin)
-                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual((r.returncode, r.stderr.decode()), (1 if stderr else 0, stderr))
                 self.assertEqual(r.stdout.count(b"---\n"), len(counts))
                 self.assertEqual(counts_and_timestamps(udp), (counts, stamps))
 
@@ -166,8 +231,9 @@ class Send(unittest.TestCase):
                 self.assertEqual(r.returncode, 1)
                 self.assertEqual(r.stdout.count(b"---\n"), 3)
                 self.assertEqual(r.stdout.count(b"Can not sendto server"), 3 if extra else 0)
-                self.assertEqual(r.stderr.decode(), "station-send: a report could not be "
-                                 "sent to 127.0.0.1 port 9\n")
+                self.assertEqual(r.stderr.decode(), "station-send: 3 of 3 reports could not be "
+                                 "sent to 127.0.0.1 port 9: Can not sendto server (Network is "
+                                 "unreachable)\n")
 
 
 class Loop(unittest.TestCase):
@@ -179,21 +245,53 @@ class Loop(unittest.TestCase):
         counts, _ = counts_and_timestamps(udp, close=False)
         self.assertEqual(counts, [18, 18, 4] * 2)
         r = script("station-loop", "-n", "1", "-i", "0", "127.0.0.1", port, dataset="faults")
-        # A feed that reports a fault still sends what it read: the round counts as sent.
-        self.assertEqual(r.returncode, 0, r.stderr)
+        # A feed that reports a fault still sends what it read, but the round failed.
+        self.assertEqual(r.returncode, 1, r.stderr)
         self.assertEqual(counts_and_timestamps(udp)[0], [1])
         self.assertEqual([sandbox.parse_syslog(m)[1] for m in sandbox.drain(SYSLOG)], [
             "reporting to 127.0.0.1 port %s every 0s" % port] * 2 + [
-            "station-feed: wlan1: no address or channel"])
-        for port, offline, reason in (("0", False, "station-reporter host port [level"),
-                                      ("9", True, "Can not sendto server")):
-            r = script("station-loop", "-n", "1", "-i", "0", "127.0.0.1", port, offline=offline)
+            "round 1 failed: station-feed: wlan1: no address or channel"])
+        for port, offline, dataset, reason in (
+                ("0", False, "three-aps", "round 1 failed: station-send: %s failed" % REPORTER),
+                ("9", True, "three-aps", "round 1 failed: station-send: 3 of 3 reports could not "
+                 "be sent to 127.0.0.1 port 9: Can not sendto server (Network is unreachable)"),
+                # Nothing read: no heartbeat claims that the access point has no client.
+                ("9", False, "no-iw", "round 1 failed: station-feed: iw dev failed")):
+            udp, _ = receiver()
+            r = script("station-loop", "-n", "1", "-i", "0", "127.0.0.1", port, offline=offline,
+                       dataset=dataset)
             self.assertEqual(r.returncode, 1)
-            logged = [m.decode(errors="replace") for m in sandbox.drain(SYSLOG)]
-            self.assertTrue(any(reason in m for m in logged), logged)
-            self.assertIn("round 1: the report could not be sent",
-                          [sandbox.parse_syslog(m.encode())[1] for m in logged
-                           if "station-reporter: " in m])
+            logged = [sandbox.parse_syslog(m)[1] for m in sandbox.drain(SYSLOG)]
+            self.assertEqual(logged[-1], reason)
+            self.assertEqual(counts_and_timestamps(udp)[0], [])
+
+    def until(self, check, deadline):
+        while not check():
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+
+    def test_a_hung_iw_is_stopped(self):
+        """The watchdog ends a round whose iw hangs; SIGTERM ends the loop within a second; a
+        second after SIGKILL nothing of the round runs or is on disk."""
+        hung = stand_ins(iw='[ "$*" = dev ] && exec cat "$IW_RECORDED/dev"; sleep 600')
+        for stop, limit, status in ((None, "2", 1), (signal.SIGTERM, "60", 0),
+                                    (signal.SIGKILL, "60", -9)):
+            with self.subTest(stop=stop):
+                sandbox.drain(SYSLOG)
+                tmp = tempfile.mkdtemp()
+                loop = script("station-loop", "-n", "1", "-t", limit, "127.0.0.1", "9", PATH=hung,
+                              TMPDIR=tmp, popen=True)
+                self.until(lambda: "sleep" in running(tmp), time.monotonic() + 30)
+                started = time.monotonic()
+                if stop:
+                    loop.send_signal(stop)
+                self.assertEqual(loop.wait(10), status)
+                self.until(lambda: not running(tmp) and not os.listdir(tmp),
+                           started + (1 if stop else 4))
+                if not stop:
+                    self.assertEqual(sandbox.parse_syslog(sandbox.drain(SYSLOG)[-1])[1],
+                                     "round 1 failed: station-feed did not finish within 2s (iw "
+                                     "still running) and was stopped")
 
     def test_a_killed_loop_leaves_nothing_behind(self):
         for signal_name in ("TERM", "KILL"):
@@ -251,6 +349,9 @@ if __name__ == "__main__":
     PROGRAM, DECODER = os.path.abspath(args[0]), os.path.abspath(args[1])
     REPORTER = PROGRAM
     PATH = busybox_path()
+    # As on OpenWrt: a tee of every client at once would fail past 1,020 of them.
+    resource.setrlimit(resource.RLIMIT_NOFILE,
+                       (1024, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
     KEYFILE = os.path.join(tempfile.mkdtemp(), "key")
     with open(KEYFILE, "wb") as f:
         f.write(KEY)

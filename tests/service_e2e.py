@@ -120,6 +120,7 @@ class Service(unittest.TestCase):
             ({"interface": ["*"]}, "interface '*' is not one interface name"),
             ({"interface": ["phy0-ap0", "a b"]}, "interface 'a b' is not one interface name"),
             ({"interface": "$(reboot)"}, "interface '$(reboot)' is not one interface name"),
+            ({"interface": ["phy0-ap0", "-x"]}, "interface '-x' is not one interface name"),
             ({"interface": ["averyveryverylongname"]},
              "interface 'averyveryverylongname' is not one interface name"),
         ]
@@ -145,7 +146,9 @@ class Service(unittest.TestCase):
             return
         self.start(valid(interval="5", interface=["phy0-ap0"]))
         self.dev.wait_log(r"station-reporter: Can not sendto server")
-        self.dev.wait_log(r"station-reporter: round 1: the report could not be sent")
+        self.dev.wait_log(r"station-reporter: round 1 failed: station-send: the report could not "
+                          r"be sent to 127\.0\.0\.1 port 9999: Can not sendto server "
+                          r"\(Network is unreachable\)")
         # The loop goes on: procd still has it running.
         reply = self.dev.ubus("call", "service", "list", '{"name": "station-reporter"}')
         self.assertTrue(reply["station-reporter"]["instances"]["instance1"]["running"])
