@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <memory>
 #include <poll.h>
 #include <string>
@@ -235,7 +236,7 @@ struct Run {
     std::vector<RefusedLine> refused; // lines the clock gave up
     std::string output;               // the events' lines, written at once
     uint64_t lines = 0;
-    uint64_t counts[6] = {};
+    uint64_t counts[std::size(kEventKinds)] = {};
     bool outputFailed = false;
 
     // A report may run ahead of the clock by half the grace: further, and it could end
@@ -300,7 +301,7 @@ struct Run {
     void emit() {
         for (const Event &e : events) {
             counts[static_cast<int>(e.kind)]++;
-            if (e.kind == EventKind::ApClock) {
+            if (!kindInfo(e.kind).printed) {
                 std::fprintf(stderr,
                              "station-presence: access point %s at %s: its clock is %.0f s off "
                              "the receive time\n",
@@ -404,20 +405,22 @@ int follow(Run &run) {
 
 void summary(const Run &run) {
     const Counters &c = run.tracker.counters();
-    std::fprintf(stderr,
-                 "station-presence: %llu lines, %llu records, %llu heartbeats, %llu refused; "
-                 "%llu arrive, %llu move, %llu leave, %llu ap-silent, %llu ap-back; "
-                 "%zu clients tracked, %zu present, %zu access points",
-                 static_cast<unsigned long long>(run.lines),
-                 static_cast<unsigned long long>(c.records),
-                 static_cast<unsigned long long>(c.heartbeats),
-                 static_cast<unsigned long long>(run.refusals.total()),
-                 static_cast<unsigned long long>(run.counts[0]),
-                 static_cast<unsigned long long>(run.counts[1]),
-                 static_cast<unsigned long long>(run.counts[2]),
-                 static_cast<unsigned long long>(run.counts[3]),
-                 static_cast<unsigned long long>(run.counts[4]), run.tracker.tracked(),
-                 run.tracker.presentCount(), run.tracker.aps().size());
+    std::fprintf(
+        stderr, "station-presence: %llu lines, %llu records, %llu heartbeats, %llu refused",
+        static_cast<unsigned long long>(run.lines), static_cast<unsigned long long>(c.records),
+        static_cast<unsigned long long>(c.heartbeats),
+        static_cast<unsigned long long>(run.refusals.total()));
+    const char *separator = "; ";
+    for (const EventKindInfo &kind : kEventKinds) {
+        if (kind.printed) {
+            std::fprintf(stderr, "%s%llu %s", separator,
+                         static_cast<unsigned long long>(run.counts[static_cast<int>(kind.kind)]),
+                         kind.name);
+            separator = ", ";
+        }
+    }
+    std::fprintf(stderr, "; %zu clients tracked, %zu present, %zu access points",
+                 run.tracker.tracked(), run.tracker.presentCount(), run.tracker.aps().size());
     if (c.unknownHeartbeats > 0) {
         std::fprintf(stderr, "; %llu heartbeats from addresses without a record yet",
                      static_cast<unsigned long long>(c.unknownHeartbeats));

@@ -18,21 +18,7 @@ namespace presence {
 using Json = nlohmann::ordered_json;
 
 const char *eventName(EventKind kind) {
-    switch (kind) {
-    case EventKind::Arrive:
-        return "arrive";
-    case EventKind::Move:
-        return "move";
-    case EventKind::Leave:
-        return "leave";
-    case EventKind::ApSilent:
-        return "ap-silent";
-    case EventKind::ApBack:
-        return "ap-back";
-    case EventKind::ApClock:
-        return "ap-clock";
-    }
-    return "?";
+    return kindInfo(kind).name;
 }
 
 static double seconds(Millis ms) {
@@ -113,8 +99,7 @@ void appendEventJson(std::string &out, const Event &e) {
     w.put(name, std::strlen(name));
     w.put("\",\"time\":");
     w.seconds(e.time);
-    bool client =
-        e.kind == EventKind::Arrive || e.kind == EventKind::Move || e.kind == EventKind::Leave;
+    const bool client = kindInfo(e.kind).client;
     if (client || e.client != 0) {
         w.put(",\"client\":");
         w.mac(e.client);
@@ -225,8 +210,8 @@ void Mqtt::send(const std::string &topic, const std::string &payload, bool retai
     }
 }
 
-void Mqtt::clientState(uint64_t mumac, bool home, uint64_t ap, const std::string &address, int rssi,
-                       bool assoc, Millis since) {
+void Mqtt::clientState(uint64_t mumac, const char *state, uint64_t ap, const std::string &address,
+                       int rssi, bool assoc, Millis since) {
     std::string mac = macText(mumac);
     std::string base = prefix_ + "/client/" + mac;
     if (discovered_.insert(mumac).second) {
@@ -236,8 +221,8 @@ void Mqtt::clientState(uint64_t mumac, bool home, uint64_t ap, const std::string
         config["object_id"] = objectPrefix_ + "_" + mac;
         config["state_topic"] = base + "/state";
         config["json_attributes_topic"] = base + "/attributes";
-        config["payload_home"] = "home";
-        config["payload_not_home"] = "not_home";
+        config["payload_home"] = kindInfo(EventKind::Arrive).state;
+        config["payload_not_home"] = kindInfo(EventKind::Leave).state;
         config["source_type"] = "router";
         config["availability_topic"] = prefix_ + "/status";
         send("homeassistant/device_tracker/" + objectPrefix_ + "_" + mac + "/config", config.dump(),
@@ -251,48 +236,47 @@ void Mqtt::clientState(uint64_t mumac, bool home, uint64_t ap, const std::string
     attributes["since"] = seconds(since);
     send(base + "/attributes", attributes.dump(-1, ' ', false, Json::error_handler_t::replace),
          true);
-    send(base + "/state", home ? "home" : "not_home", true);
+    send(base + "/state", state, true);
 }
 
 void Mqtt::publish(const Event &e) {
     send(prefix_ + "/event", eventJson(e), false);
-    switch (e.kind) {
-    case EventKind::Arrive:
-    case EventKind::Move:
-    case EventKind::Leave:
-        clientState(e.client, e.kind != EventKind::Leave, e.ap, e.address, e.rssi, e.assoc,
-                    e.since);
-        break;
-    case EventKind::ApSilent:
-    case EventKind::ApBack:
-        send(prefix_ + "/ap/" + macText(e.ap) + "/state",
-             e.kind == EventKind::ApBack ? "online" : "offline", true);
-        break;
-    case EventKind::ApClock:
-        break;
+    const EventKindInfo &kind = kindInfo(e.kind);
+    if (kind.state == nullptr) {
+        return;
     }
+    if (kind.client) {
+        clientState(e.client, kind.state, e.ap, e.address, e.rssi, e.assoc, e.since);
+    } else {
+        send(prefix_ + "/ap/" + macText(e.ap) + "/state", kind.state, true);
+    }
+}
+
+// An access point's retained state as its last event set it.
+static const char *apState(const Ap &ap) {
+    return kindInfo(ap.silent ? EventKind::ApSilent : EventKind::ApBack).state;
 }
 
 void Mqtt::resync(const std::vector<Presence> &present, const std::vector<Ap> &aps) {
     send(prefix_ + "/status", "online", true);
     apsTold_ = aps.size();
     for (const Ap &ap : aps) {
-        send(prefix_ + "/ap/" + macText(ap.apmac) + "/state", ap.silent ? "offline" : "online",
-             true);
+        send(prefix_ + "/ap/" + macText(ap.apmac) + "/state", apState(ap), true);
     }
     std::unordered_map<uint64_t, const std::string *> address;
     for (const Ap &ap : aps) {
         address[ap.apmac] = &ap.address;
     }
     for (const Presence &p : present) {
-        clientState(p.mumac, true, p.ap, *address[p.ap], p.rssi, p.assoc, p.firstSeen);
+        clientState(p.mumac, kindInfo(EventKind::Arrive).state, p.ap, *address[p.ap], p.rssi,
+                    p.assoc, p.firstSeen);
     }
 }
 
 void Mqtt::newAps(const std::vector<Ap> &aps) {
     for (; apsTold_ < aps.size(); ++apsTold_) {
-        send(prefix_ + "/ap/" + macText(aps[apsTold_].apmac) + "/state",
-             aps[apsTold_].silent ? "offline" : "online", true);
+        send(prefix_ + "/ap/" + macText(aps[apsTold_].apmac) + "/state", apState(aps[apsTold_]),
+             true);
     }
 }
 

@@ -41,8 +41,8 @@ class Mqtt {
 
   private:
     void send(const std::string &topic, const std::string &payload, bool retain);
-    void clientState(uint64_t mumac, bool home, uint64_t ap, const std::string &address, int rssi,
-                     bool assoc, Millis since);
+    void clientState(uint64_t mumac, const char *state, uint64_t ap, const std::string &address,
+                     int rssi, bool assoc, Millis since);
 
     mosquitto *mosq_ = nullptr;
     std::string prefix_;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <iterator>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -29,6 +30,36 @@ struct Sighting {
 };
 
 enum class EventKind { Arrive, Move, Leave, ApSilent, ApBack, ApClock };
+
+// What each kind of event is, in the order of the enum: the one table the event lines, the
+// summary and the broker read.
+struct EventKindInfo {
+    EventKind kind;
+    const char *name;  // in the event line and the summary
+    bool client;       // about a client (else about an access point)
+    const char *state; // the retained state it publishes on the broker, or nullptr
+    bool printed;      // an event line on standard output (else a message on standard error)
+};
+inline constexpr EventKindInfo kEventKinds[] = {
+    {EventKind::Arrive, "arrive", true, "home", true},
+    {EventKind::Move, "move", true, "home", true},
+    {EventKind::Leave, "leave", true, "not_home", true},
+    {EventKind::ApSilent, "ap-silent", false, "offline", true},
+    {EventKind::ApBack, "ap-back", false, "online", true},
+    {EventKind::ApClock, "ap-clock", false, nullptr, false},
+};
+constexpr bool inEnumOrder() {
+    for (std::size_t i = 0; i < std::size(kEventKinds); ++i) {
+        if (static_cast<std::size_t>(kEventKinds[i].kind) != i) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(inEnumOrder(), "kEventKinds follows EventKind");
+constexpr const EventKindInfo &kindInfo(EventKind kind) {
+    return kEventKinds[static_cast<std::size_t>(kind)];
+}
 
 struct Event {
     EventKind kind = EventKind::Arrive;
