@@ -184,7 +184,7 @@ int Mqtt::open(const std::string &host, int port, const std::string &prefix, std
     }
     mosquitto_connect_callback_set(mosq_, MqttCallbacks::connected);
     mosquitto_publish_callback_set(mosq_, MqttCallbacks::published);
-    std::string status = prefix_ + "/status";
+    std::string status = topic(Topic::Status);
     mosquitto_will_set(mosq_, status.c_str(), 7, "offline", 1, true);
     mosquitto_reconnect_delay_set(mosq_, 1, 30, true);
     int rc = mosquitto_connect(mosq_, host.c_str(), port, 30);
@@ -196,6 +196,25 @@ int Mqtt::open(const std::string &host, int port, const std::string &prefix, std
         return -1;
     }
     return 0;
+}
+
+// Every topic the program publishes on: the README's table of them.
+std::string Mqtt::topic(Topic which, uint64_t mac) const {
+    switch (which) {
+    case Topic::Status:
+        return prefix_ + "/status";
+    case Topic::Event:
+        return prefix_ + "/event";
+    case Topic::ClientState:
+        return prefix_ + "/client/" + macText(mac) + "/state";
+    case Topic::ClientAttributes:
+        return prefix_ + "/client/" + macText(mac) + "/attributes";
+    case Topic::ApState:
+        return prefix_ + "/ap/" + macText(mac) + "/state";
+    case Topic::Discovery:
+        return "homeassistant/device_tracker/" + objectPrefix_ + "_" + macText(mac) + "/config";
+    }
+    return prefix_;
 }
 
 void Mqtt::send(const std::string &topic, const std::string &payload, bool retain) {
@@ -213,20 +232,18 @@ void Mqtt::send(const std::string &topic, const std::string &payload, bool retai
 void Mqtt::clientState(uint64_t mumac, const char *state, uint64_t ap, const std::string &address,
                        int rssi, bool assoc, Millis since) {
     std::string mac = macText(mumac);
-    std::string base = prefix_ + "/client/" + mac;
     if (discovered_.insert(mumac).second) {
         Json config;
         config["name"] = "Wi-Fi client " + mac;
         config["unique_id"] = objectPrefix_ + "_" + mac;
         config["object_id"] = objectPrefix_ + "_" + mac;
-        config["state_topic"] = base + "/state";
-        config["json_attributes_topic"] = base + "/attributes";
+        config["state_topic"] = topic(Topic::ClientState, mumac);
+        config["json_attributes_topic"] = topic(Topic::ClientAttributes, mumac);
         config["payload_home"] = kindInfo(EventKind::Arrive).state;
         config["payload_not_home"] = kindInfo(EventKind::Leave).state;
         config["source_type"] = "router";
-        config["availability_topic"] = prefix_ + "/status";
-        send("homeassistant/device_tracker/" + objectPrefix_ + "_" + mac + "/config", config.dump(),
-             true);
+        config["availability_topic"] = topic(Topic::Status);
+        send(topic(Topic::Discovery, mumac), config.dump(), true);
     }
     Json attributes;
     attributes["ap"] = macText(ap);
@@ -234,13 +251,13 @@ void Mqtt::clientState(uint64_t mumac, const char *state, uint64_t ap, const std
     attributes["rssi"] = rssi;
     attributes["assoc"] = assoc ? 1 : 0;
     attributes["since"] = seconds(since);
-    send(base + "/attributes", attributes.dump(-1, ' ', false, Json::error_handler_t::replace),
-         true);
-    send(base + "/state", state, true);
+    send(topic(Topic::ClientAttributes, mumac),
+         attributes.dump(-1, ' ', false, Json::error_handler_t::replace), true);
+    send(topic(Topic::ClientState, mumac), state, true);
 }
 
 void Mqtt::publish(const Event &e) {
-    send(prefix_ + "/event", eventJson(e), false);
+    send(topic(Topic::Event), eventJson(e), false);
     const EventKindInfo &kind = kindInfo(e.kind);
     if (kind.state == nullptr) {
         return;
@@ -248,7 +265,7 @@ void Mqtt::publish(const Event &e) {
     if (kind.client) {
         clientState(e.client, kind.state, e.ap, e.address, e.rssi, e.assoc, e.since);
     } else {
-        send(prefix_ + "/ap/" + macText(e.ap) + "/state", kind.state, true);
+        send(topic(Topic::ApState, e.ap), kind.state, true);
     }
 }
 
@@ -258,10 +275,10 @@ static const char *apState(const Ap &ap) {
 }
 
 void Mqtt::resync(const std::vector<Presence> &present, const std::vector<Ap> &aps) {
-    send(prefix_ + "/status", "online", true);
+    send(topic(Topic::Status), "online", true);
     apsTold_ = aps.size();
     for (const Ap &ap : aps) {
-        send(prefix_ + "/ap/" + macText(ap.apmac) + "/state", apState(ap), true);
+        send(topic(Topic::ApState, ap.apmac), apState(ap), true);
     }
     std::unordered_map<uint64_t, const std::string *> address;
     for (const Ap &ap : aps) {
@@ -275,13 +292,12 @@ void Mqtt::resync(const std::vector<Presence> &present, const std::vector<Ap> &a
 
 void Mqtt::newAps(const std::vector<Ap> &aps) {
     for (; apsTold_ < aps.size(); ++apsTold_) {
-        send(prefix_ + "/ap/" + macText(aps[apsTold_].apmac) + "/state", apState(aps[apsTold_]),
-             true);
+        send(topic(Topic::ApState, aps[apsTold_].apmac), apState(aps[apsTold_]), true);
     }
 }
 
 void Mqtt::close() {
-    send(prefix_ + "/status", "offline", true);
+    send(topic(Topic::Status), "offline", true);
     for (int i = 0; i < 50 && acknowledged_ < sent_; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }

@@ -40,6 +40,8 @@ class Mqtt {
     uint64_t unsent() const { return unsent_; }
 
   private:
+    enum class Topic { Status, Event, ClientState, ClientAttributes, ApState, Discovery };
+    std::string topic(Topic which, uint64_t mac = 0) const;
     void send(const std::string &topic, const std::string &payload, bool retain);
     void clientState(uint64_t mumac, const char *state, uint64_t ap, const std::string &address,
                      int rssi, bool assoc, Millis since);
