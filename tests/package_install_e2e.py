@@ -255,6 +255,8 @@ class Install(unittest.TestCase):
         # The shipped configuration is disabled: installed, nothing runs.
         self.assertEqual(self.programs(), [])
         installed = {path: digest(dev.path(path)) for path in expected}
+        folders = sorted({os.path.dirname(path) for path in expected})
+        listing = lambda: {f: sorted(os.listdir(dev.path(f))) for f in folders}
 
         # The user's configuration, and the service started from the installed files.
         decoder, port = sandbox.start_decoder(DECODER, "127.0.0.1:0", "--count", "1")
@@ -265,6 +267,7 @@ class Install(unittest.TestCase):
         self.assertEqual(dev.run([INIT, "restart"]).returncode, 0)
         self.assertReport(decoder)
         before = self.loop()
+        files = listing()
 
         # Broken runs leave release 1 as it was, still running.
         done = pm.add(2)
@@ -272,6 +275,7 @@ class Install(unittest.TestCase):
         self.assertTrue(pm.refused(done))
         self.assertIn(NEW_DEPENDENCY, said(done))
         self.assertUnchanged(pm, installed, edited, before)
+        self.assertEqual(listing(), files)
         pm.add_dependency()
 
         free = self.fill_disk()
@@ -280,6 +284,7 @@ class Install(unittest.TestCase):
         self.restore_disk()
         self.assertTrue(pm.refused(done))
         self.assertUnchanged(pm, installed, edited, before)
+        self.assertEqual(listing(), files)  # no half-written file left behind
 
         # The upgrade keeps the edit, puts the new default beside it, replaces the rest.
         decoder, _ = sandbox.start_decoder(DECODER, "127.0.0.1:%d" % port, "--count", "1")
