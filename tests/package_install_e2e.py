@@ -28,9 +28,8 @@ MARK = "# release 2\n"  # what release 2 adds to the default configuration and t
 NEW_DEPENDENCY = "libnl-tiny"  # a package of the tree
 
 
-def build_packages():
-    """Both releases with scripts/package: {release: output folder}."""
-    work = tempfile.mkdtemp(prefix="packages-")
+def build_packages(work):
+    """Both releases with scripts/package, in work: PACKAGES[release] is the output folder."""
     copy = os.path.join(work, "checkout")
     os.mkdir(copy)
     for name in ("CMakeLists.txt", "LICENSE", "cmake", "src", "openwrt"):
@@ -56,7 +55,6 @@ def build_packages():
         assert done.stdout.splitlines()[-1] == out, done.stdout
         print(done.stdout.strip(), file=sys.stderr)
         PACKAGES[release] = out
-    return work
 
 
 def stand_in_trees(work):
@@ -218,6 +216,7 @@ class Install(unittest.TestCase):
         for manager in (Apk, Opkg):
             with self.subTest(manager=manager.name):
                 work = tempfile.mkdtemp(prefix=manager.name + "-")
+                self.addCleanup(shutil.rmtree, work)
                 with harness.Device(os.path.join(PLATFORM, "root")) as dev:
                     self.dev = dev
                     try:
@@ -226,7 +225,6 @@ class Install(unittest.TestCase):
                         # What a failed case left running must not meet the next device.
                         for pid, _ in dev.processes():
                             os.kill(pid, signal.SIGKILL)
-                shutil.rmtree(work)
 
     def record(self, manager, step, done):
         print("%s %s: exit %d\n    %s" % (manager.name, step, done.returncode, said(done)),
@@ -383,8 +381,9 @@ if __name__ == "__main__":
     args = sys.argv[1:]
     PLATFORM, TREE, DEVICE_BUILD, DECODER = (os.path.abspath(a) for a in args[:4])
     VERSION = project_version()
-    work = build_packages()
+    work = tempfile.mkdtemp(prefix="packages-")
     try:
+        build_packages(work)
         unittest.main(argv=[sys.argv[0], "-v"] + args[4:])
     finally:
         shutil.rmtree(work)

@@ -67,8 +67,9 @@ def enter(script, args, loopback=True, mipsel=False):
     if os.getpid() == 1:
         _become_init()
     if mipsel:
-        # The registration lives as long as this mount, which the namespace keeps.
-        instance = tempfile.mkdtemp(prefix="binfmt-")
+        # The user namespace's own instance, at its usual place; the registration lives as
+        # long as this mount, which the namespace keeps.
+        instance = "/proc/sys/fs/binfmt_misc"
         _mount("-t", "binfmt_misc", "binfmt_misc", instance)
         with open(os.path.join(instance, "register"), "w") as f:
             f.write(QEMU_MIPSEL + "\n")
