@@ -50,7 +50,7 @@ stage() {
         exit 1
     fi
     printf '%-20s ok     %7s\n' "$name" "$took"
-    grep -E '^[0-9]+% tests passed|^(Done|budgets:)' "$log" | sed 's/^/    /' || true
+    grep -E '^[0-9]+% tests passed|^(Done|budgets:|package:)' "$log" | sed 's/^/    /' || true
 }
 
 # background NAME COMMAND...: runs a stage beside the ones that follow, in its own log;
@@ -80,8 +80,10 @@ configure_and_build() {
     cmake --build "$dir" -j "$(nproc)"
 }
 
-# OpenWrt's userland built for the host (tests/platform/build.sh) and the device made of it.
-PLATFORM_PACKAGES=(cmake ninja-build gcc make pkg-config libjson-c-dev libmd-dev zlib1g-dev util-linux iproute2 busybox jq)
+# OpenWrt's userland built for the host (tests/platform/build.sh) and the device made of it,
+# with both package managers (apk builds with meson against OpenSSL; its key is made with openssl).
+PLATFORM_PACKAGES=(cmake ninja-build gcc make pkg-config libjson-c-dev libmd-dev zlib1g-dev util-linux iproute2 busybox jq
+    meson libssl-dev openssl)
 # What OpenWrt's build tree checks for before `make defconfig` (include/prereq-build.mk), and
 # runs to build a package (tests/platform/sdk.sh); the cross compiler is among CROSS_PACKAGES.
 SDK_PACKAGES=(gcc g++ make gawk git rsync unzip wget file bzip2 patch perl python3 python3-distutils xxd ninja-build fakeroot)

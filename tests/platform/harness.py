@@ -6,7 +6,8 @@ loopback, which is up).
 
     sys.path.insert(0, "tests/platform"); import harness
     harness.enter(__file__, sys.argv[1:])      # first: re-runs the script in the namespaces
-                                               # (loopback=False: its loopback stays down)
+                                               # (loopback=False: its loopback stays down;
+                                               # mipsel=True: MIPS programs run, see below)
     with harness.Device("build/platform/root") as dev:
         dev.install("src/feed/station-loop", "/usr/bin/station-loop")  # mode 0755 by default
         dev.write("/etc/config/x", "config x 'main'\\n", mode=0o644)
@@ -21,7 +22,10 @@ As root the namespaces are made with `unshare --mount --pid --net --fork`; as an
 a user namespace that maps the caller to root (`--user --map-root-user`), where mounting,
 chroot and daemons running as "root" work alike. The test process itself stays outside the
 device's root, so it reads and writes the device's files through dev.path() and can run
-host programs (a receiver on 127.0.0.1, say) in the same network namespace. The namespace's
+host programs (a receiver on 127.0.0.1, say) in the same network namespace. With mipsel=True the
+namespaces are always a user namespace's, whose own binfmt_misc runs 32-bit little-endian MIPS
+programs (a device's, with its C library in the root) under qemu-user; the host's registrations
+stay untouched. The namespace's
 first process only reaps orphans, as an init does; when the test ends, the kernel ends every
 process left in it.
 """
@@ -42,11 +46,19 @@ DEVICE_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
 HOST_LIBRARIES = ["/usr/lib/x86_64-linux-gnu", "/usr/lib64"]
 
 
-def enter(script, args, loopback=True):
+# qemu's binfmt_misc entry for MIPS32 little-endian executables (ELF class 32, little-endian,
+# e_machine 8), escaped as the kernel reads it; F opens the emulator now, so that it runs
+# inside a chroot.
+QEMU_MIPSEL = (r":qemu-mipsel:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+               r"\x02\x00\x08\x00:\xff\xff\xff\xff\xff\xff\xff\x00\xfe\xff\xff\xff\xff\xff"
+               r"\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-mipsel-static:F")
+
+
+def enter(script, args, loopback=True, mipsel=False):
     """Re-runs script with args in private mount, pid and net namespaces, unless already
     there, then brings the loopback up (unless not asked to: sends then fail)."""
     if "PLATFORM_NAMESPACE" not in os.environ:
-        root = os.geteuid() == 0
+        root = os.geteuid() == 0 and not mipsel
         os.environ["PLATFORM_NAMESPACE"] = "root" if root else "user"
         user = [] if root else ["--user", "--map-root-user"]
         os.execvp("unshare", ["unshare"] + user + ["--mount", "--propagation", "private",
@@ -54,6 +66,13 @@ def enter(script, args, loopback=True):
                               os.path.abspath(script)] + args)
     if os.getpid() == 1:
         _become_init()
+    if mipsel:
+        # The user namespace's own instance, at its usual place; the registration lives as
+        # long as this mount, which the namespace keeps.
+        instance = "/proc/sys/fs/binfmt_misc"
+        _mount("-t", "binfmt_misc", "binfmt_misc", instance)
+        with open(os.path.join(instance, "register"), "w") as f:
+            f.write(QEMU_MIPSEL + "\n")
     if loopback:
         subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
 
@@ -119,8 +138,6 @@ class Device:
         self._install_busybox()
         # procd.sh locks with flock, an applet Debian's BusyBox lacks: util-linux's stands in.
         self.install(shutil.which("flock"), "/usr/bin/flock")
-        # ubox's validate_data is not among the platform's sources: a ucode stand-in.
-        self.install(os.path.join(HERE, "validate_data"), "/sbin/validate_data")
         # jsonfilter neither: procd.sh's running and status get jq behind a wrapper.
         self.install(shutil.which("jq"), "/usr/bin/jq")
         self.install(os.path.join(HERE, "jsonfilter"), "/usr/bin/jsonfilter")
