@@ -278,9 +278,12 @@ std::string liveness(const Data &d) {
 
 } // namespace
 
-int writeReport(sqlite3 *db, const std::string &file, double since, std::string &why) {
+int writeReport(sqlite3 *db, const std::string &dbFile, const std::string &file, double since,
+                std::string &why) {
     Data d;
-    if (load(db, since, d, why) != 0) {
+    std::string reason;
+    if (load(db, since, d, reason) != 0) {
+        why = failure(dbFile, "read", reason);
         return -1;
     }
     count(d);
@@ -334,14 +337,14 @@ int writeReport(sqlite3 *db, const std::string &file, double since, std::string 
     page << "</table>\n</body></html>\n";
     std::FILE *out = std::fopen(file.c_str(), "w");
     if (out == nullptr) {
-        why = file + ": " + std::strerror(errno);
+        why = failure(file, "write", std::strerror(errno));
         return -1;
     }
     std::string html = page.str();
     bool ok = std::fwrite(html.data(), 1, html.size(), out) == html.size();
     ok = std::fclose(out) == 0 && ok;
     if (!ok) {
-        why = file + ": " + std::strerror(errno);
+        why = failure(file, "write", std::strerror(errno));
     }
     return ok ? 0 : -1;
 }
