@@ -307,6 +307,9 @@ struct Run {
         }
         for (const Event &e : store->committed()) {
             deliver(e);
+            if (output.size() >= 1 << 16) {
+                writeOutput();
+            }
         }
         writeOutput();
         return 0;

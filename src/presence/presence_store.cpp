@@ -443,7 +443,7 @@ int Store::resume(Tracker &tracker, std::string &why) {
         }
         bool current = sqlite3_column_type(row, 7) != SQLITE_NULL;
         if (current && tracker.restoreClient(p, spent)) {
-            openVisits_[p.mumac] = id;
+            openVisits_[p.mumac] = OpenVisit{id, p.lastSeen};
         } else {
             orphans.push_back(id);
         }
@@ -487,7 +487,8 @@ int Store::apply(const Event &e) {
         if (it == openVisits_.end()) {
             return 0;
         }
-        visit = it->second;
+        visit = it->second.id;
+        it->second.lastSeen = e.kind == EventKind::Leave ? e.lastSeen : e.time;
         if (!use("UPDATE stays SET until = ? WHERE visit = ? AND until IS NULL")
                  .real(1, seconds(e.kind == EventKind::Leave ? e.lastSeen : e.time))
                  .integer(2, visit)
@@ -510,7 +511,7 @@ int Store::apply(const Event &e) {
             return -1;
         }
         visit = sqlite3_last_insert_rowid(db_);
-        openVisits_[e.client] = visit;
+        openVisits_[e.client] = OpenVisit{visit, e.time};
         break;
     case EventKind::Move:
     case EventKind::Leave: {
@@ -628,21 +629,23 @@ int Store::writeSightings(Millis now) {
     return 0;
 }
 
-// At the end: the next run resumes each open visit from its last sighting.
-int Store::writeLastSeen(const Tracker &tracker) {
+// Each open visit's last sighting, once it is an interval newer than the one written, and at
+// the end every newer one: a run after a crash resumes it from there.
+int Store::writeLastSeen(const Tracker &tracker, Millis interval, bool final) {
     for (const Presence &p : tracker.present()) {
         auto it = openVisits_.find(p.mumac);
-        if (it == openVisits_.end()) {
+        if (it == openVisits_.end() || p.lastSeen - it->second.lastSeen < (final ? 1 : interval)) {
             continue;
         }
         if (!use("UPDATE visits SET last_seen = ?, rssi = ?, assoc = ? WHERE id = ?")
                  .real(1, seconds(p.lastSeen))
                  .integer(2, p.rssi)
                  .integer(3, p.assoc)
-                 .integer(4, it->second)
+                 .integer(4, it->second.id)
                  .run()) {
             return -1;
         }
+        it->second.lastSeen = p.lastSeen;
         rows_++;
     }
     return 0;
@@ -655,7 +658,7 @@ int Store::flush(const Tracker &tracker, Millis interval, bool final, std::strin
         ok = ok && apply(e) == 0;
     }
     ok = ok && writeAps(tracker, interval, final) == 0 && writeSightings(tracker.now()) == 0 &&
-         (!final || writeLastSeen(tracker) == 0) && exec("COMMIT") == 0;
+         writeLastSeen(tracker, interval, final) == 0 && exec("COMMIT") == 0;
     if (ok) {
         transactions_++;
         committed_.swap(pending_);

@@ -64,13 +64,17 @@ class Store {
     int apply(const Event &e);
     int writeAps(const Tracker &tracker, Millis interval, bool final);
     int writeSightings(Millis now);
-    int writeLastSeen(const Tracker &tracker);
+    int writeLastSeen(const Tracker &tracker, Millis interval, bool final);
 
     sqlite3 *db_ = nullptr;
     std::string file_;
     std::string reason_; // SQLite's reason for the last failure
     std::unordered_map<const char *, sqlite3_stmt *> statements_;
-    std::unordered_map<uint64_t, int64_t> openVisits_; // client -> visit id
+    struct OpenVisit {
+        int64_t id = 0;
+        Millis lastSeen = 0; // as written
+    };
+    std::unordered_map<uint64_t, OpenVisit> openVisits_; // by client
     std::vector<Event> pending_;
     std::vector<Event> committed_;
     std::vector<Sighting> sightings_;
