@@ -1,29 +1,21 @@
 #!/usr/bin/env python3
-"""station-presence's database as a process sees it: files that are not its own refused
-unchanged, a read-only file queried, a database of the first schema migrated and resumed,
-and kill -9 at seeded random points of a paced live feed.
-
-usage: presence_store_e2e.py STATION_PRESENCE DATA_DIR [SUITE]
-"""
-import hashlib, os, random, shutil, signal, sqlite3, subprocess, sys, tempfile, time
-import json
-import unittest
+"""station-presence's database: files not its own refused unchanged, a read-only one queried,
+the first schema migrated and resumed, kill -9 at seeded random points of a paced live feed.
+usage: presence_store_e2e.py STATION_PRESENCE DATA_DIR [SUITE]"""
+import contextlib, hashlib, json, os, pathlib, random, shutil, sqlite3, subprocess, sys
+import tempfile, time, unittest
 
 PRESENCE = DATA = None
 APS = ["A0B1C2D3E4%02X" % i for i in range(1, 4)]
 
 
 def digest(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
+    return hashlib.sha256(pathlib.Path(path).read_bytes()).hexdigest()
 
 
 def sql(path, query):
-    db = sqlite3.connect("file:%s?mode=ro" % path, uri=True)
-    try:
+    with contextlib.closing(sqlite3.connect("file:%s?mode=ro" % path, uri=True)) as db:
         return db.execute(query).fetchall()
-    finally:
-        db.close()
 
 
 def read_only(folder, *command):
@@ -37,9 +29,7 @@ def read_only(folder, *command):
 class Files(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.mkdtemp()
-
-    def tearDown(self):
-        shutil.rmtree(self.folder)
+        self.addCleanup(shutil.rmtree, self.folder)
 
     def ours(self, name):
         path = os.path.join(self.folder, name)
@@ -50,32 +40,26 @@ class Files(unittest.TestCase):
         return path
 
     def test_a_file_not_its_own_is_refused_unchanged(self):
-        def made(name, *statements, wal=False):
+        def made(name, script):
             path = os.path.join(self.folder, name)
             db = sqlite3.connect(path)
-            if wal:
-                db.execute("PRAGMA journal_mode=WAL")
-            for s in statements:
-                db.execute(s)
-            db.commit()
+            db.executescript(script)
             db.close()
             return path
-        text = os.path.join(self.folder, "text.db")
-        with open(text, "w") as f:
+        with open(os.path.join(self.folder, "text.db"), "w") as f:
             f.write("not a database\n")
-        ours = self.ours("renamed.db")
-        made(ours, "ALTER TABLE stays RENAME TO old_stays")
         cases = [
             (made("other.db", "CREATE TABLE t(a)"),
              "not a station-presence database: it has no table aps"),
-            (made("other-wal.db", "CREATE TABLE t(a)", wal=True),
+            (made("other-wal.db", "PRAGMA journal_mode=WAL; CREATE TABLE t(a)"),
              "not a station-presence database: it has no table aps"),
-            (made("id.db", "CREATE TABLE t(a)", "PRAGMA application_id = 7"),
+            (made("id.db", "CREATE TABLE t(a); PRAGMA application_id = 7"),
              "not a station-presence database (its application id is 7, its user version 0)"),
             (made(self.ours("newer.db"), "PRAGMA user_version = 2"),
              "made by a newer station-presence (schema version 2; this one's is 1)"),
-            (ours, "its schema is damaged: it has no table stays"),
-            (text, "file is not a database"),
+            (made(self.ours("renamed.db"), "ALTER TABLE stays RENAME TO old_stays"),
+             "its schema is damaged: it has no table stays"),
+            (f.name, "file is not a database"),
         ]
         for path, reason in cases:
             before = digest(path)
@@ -90,26 +74,22 @@ class Files(unittest.TestCase):
                                  os.path.exists(path + "-shm"), path)
 
     def test_a_read_only_database_is_queried_and_not_followed(self):
-        os.mkdir(os.path.join(self.folder, "ro"))
-        path = self.ours(os.path.join("ro", "presence.db"))
-        page = os.path.join(self.folder, "page", "page.html")
-        os.mkdir(os.path.dirname(page))
-        shutil.copy(os.path.join(DATA, "presence-v0.db"), os.path.join(self.folder, "v0.db"))
-        for db in (path, os.path.join(self.folder, "v0.db")):
+        ro, page = os.path.join(self.folder, "ro"), os.path.join(self.folder, "page.html")
+        os.mkdir(ro)
+        path = self.ours(os.path.join(ro, "presence.db"))
+        for db in (path, os.path.join(DATA, "presence-v0.db")):
             for command in (["now"], ["visits"], ["aps"]):
                 writable = subprocess.run([PRESENCE, *command, "--db", db], capture_output=True,
                                           text=True)
-                r = read_only(self.folder, PRESENCE, *command, "--db", db)
+                r = read_only(os.path.dirname(db), PRESENCE, *command, "--db", db)
                 self.assertEqual((r.returncode, r.stderr), (0, ""), command)
                 self.assertEqual(r.stdout, writable.stdout)
                 self.assertGreater(len(r.stdout.splitlines()), 1)
-        r = read_only(os.path.join(self.folder, "ro"), PRESENCE, "report", "--db",
-                      os.path.join(self.folder, "ro", "presence.db"), "--html", page)
-        self.assertEqual((r.returncode, r.stderr), (0, ""))
-        self.assertTrue(os.path.getsize(page) > 0)
-        r = read_only(self.folder, PRESENCE, "--db", path)
-        self.assertEqual(r.returncode, 1)
-        self.assertTrue(r.stderr.startswith("station-presence: %s: cannot open: " % path))
+        r = read_only(ro, PRESENCE, "report", "--db", path, "--html", page)
+        self.assertEqual((r.returncode, r.stderr, os.path.getsize(page) > 0), (0, "", True))
+        r = read_only(ro, PRESENCE, "--db", path)
+        self.assertEqual((r.returncode, r.stderr.split(": cannot open: ")[0]),
+                         (1, "station-presence: " + path))
 
     def test_a_database_of_the_first_schema_is_migrated_and_resumed(self):
         path = os.path.join(self.folder, "v0.db")
@@ -124,12 +104,12 @@ class Files(unittest.TestCase):
         self.assertEqual([(e["event"], e["client"], e["since"], e["last_seen"]) for e in events
                           if "client" in e],
                          [("leave", "0A1B2C3D4E03", 1796700000.02, 1796700900.02)])
-        self.assertEqual(sql(path, "PRAGMA application_id")[0][0], 0x53745072)
-        self.assertEqual(sql(path, "PRAGMA user_version")[0][0], 1)
+        self.assertEqual(sql(path, "SELECT * FROM pragma_application_id, pragma_user_version"),
+                         [(0x53745072, 1)])
         self.assertEqual(sql(path, "SELECT id, mumac, arrived FROM visits WHERE departed IS NULL"),
                          [(1, "0A1B2C3D4E01", 1796700000.01)])
-        self.assertEqual(sql(path, "SELECT COUNT(*) FROM visits")[0][0], 5)
-        self.assertEqual(sql(path, "SELECT COUNT(*) FROM sightings")[0][0], 84)
+        self.assertEqual(sql(path, "SELECT (SELECT COUNT(*) FROM visits), "
+                               "(SELECT COUNT(*) FROM sightings)"), [(5, 84)])
 
 
 def schedule(rng, clients, length):
@@ -156,12 +136,8 @@ class Crash(unittest.TestCase):
 
     def test_kill_9_loses_at_most_the_last_writes_and_never_tells_an_event_twice(self):
         for seed in (1, 2, 3):
-            with self.subTest(seed=seed):
-                folder = tempfile.mkdtemp()
-                try:
-                    self.replay(random.Random(seed), os.path.join(folder, "p.db"))
-                finally:
-                    shutil.rmtree(folder)
+            with self.subTest(seed=seed), tempfile.TemporaryDirectory() as folder:
+                self.replay(random.Random(seed), os.path.join(folder, "p.db"))
 
     def replay(self, rng, db):
         plan = schedule(rng, 6, self.LENGTH)
@@ -175,9 +151,8 @@ class Crash(unittest.TestCase):
                 proc.kill()
                 told += [json.loads(l) for l in proc.communicate()[0].splitlines()]
                 self.assertEqual(sql(db, "PRAGMA integrity_check"), [("ok",)])
-                self.assertTrue(self.held(db, told))
-                # What this run read more than the flush's second or two before it was killed
-                # is kept.
+                self.held(db, told)
+                # What this run read more than the flush's second or two before the kill is kept.
                 before, kept = kept, sql(db, "SELECT COUNT(*) FROM sightings")[0][0]
                 cutoff = time.time() - 3
                 self.assertGreaterEqual(kept - before, sum(at < cutoff for at, _ in sent))
@@ -204,7 +179,7 @@ class Crash(unittest.TestCase):
         told += [json.loads(l) for l in proc.stdout.read().splitlines()]
         self.assertEqual(proc.wait(10), 0)
         self.assertEqual(sql(db, "PRAGMA integrity_check"), [("ok",)])
-        self.assertTrue(self.held(db, told))
+        self.held(db, told)
         # Every visit left, each told once: a resumed one by the run that resumed it.
         visits = sql(db, "SELECT id, mumac, arrived, departed FROM visits ORDER BY id")
         self.assertTrue(visits and all(v[3] is not None for v in visits))
@@ -231,7 +206,6 @@ class Crash(unittest.TestCase):
         visits = set(sql(db, "SELECT mumac, arrived FROM visits"))
         self.assertLessEqual({(e["client"], e["since"]) for e in told
                               if e["event"] == "arrive"}, visits)
-        return True
 
 
 if __name__ == "__main__":
