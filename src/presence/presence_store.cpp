@@ -97,6 +97,7 @@ class Store::Use {
     Use &integer(int i, int64_t value) {
         return check(ok_ ? sqlite3_bind_int64(stmt_, i, value) : 0);
     }
+    Use &flag(int i, bool value) { return integer(i, value ? 1 : 0); }
     Use &text(int i, const std::string &value) {
         return check(ok_ ? sqlite3_bind_text(stmt_, i, value.data(), static_cast<int>(value.size()),
                                              SQLITE_TRANSIENT)
@@ -241,7 +242,8 @@ int shapeOf(sqlite3 *db, Shape &shape, std::string &reason) {
         for (char ch : name) {
             quoted += ch == '"' ? "\"\"" : std::string(1, ch);
         }
-        std::string described = type + " " + name + "(";
+        std::string described = type;
+        described += " " + name + "(";
         sqlite3_stmt *stmt = nullptr;
         if (sqlite3_prepare_v2(db, ("SELECT * FROM \"" + quoted + "\"").c_str(), -1, &stmt,
                                nullptr) != SQLITE_OK) {
@@ -326,8 +328,10 @@ Kind identify(sqlite3 *db, std::string &reason) {
     return ours && version == kSchemaVersion ? Kind::Current : Kind::Older;
 }
 
-const std::string kStamp = "PRAGMA application_id = " + std::to_string(kApplicationId) +
-                           "; PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";";
+std::string stamp() {
+    return "PRAGMA application_id = " + std::to_string(kApplicationId) +
+           "; PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";";
+}
 
 } // namespace
 
@@ -374,8 +378,8 @@ int Store::open(const std::string &file, bool follow, std::string &why) {
                             : kind == Kind::Older ? "migrate"
                                                   : "open";
     int rc = kind == Kind::Refused ? -1
-             : kind == Kind::Empty ? (exec(kSchema) == 0 ? exec(kStamp.c_str()) : -1)
-             : kind == Kind::Older ? exec(kStamp.c_str()) // version 0 has today's tables
+             : kind == Kind::Empty ? (exec(kSchema) == 0 ? exec(stamp().c_str()) : -1)
+             : kind == Kind::Older ? exec(stamp().c_str()) // version 0 has today's tables
                                    : 0;
     if (rc == 0 && exec("COMMIT") == 0) {
         return 0;
@@ -506,7 +510,7 @@ int Store::apply(const Event &e) {
                  .real(3, seconds(e.time))
                  .mac(4, e.ap)
                  .integer(5, e.rssi)
-                 .integer(6, e.assoc)
+                 .flag(6, e.assoc)
                  .run()) {
             return -1;
         }
@@ -524,7 +528,7 @@ int Store::apply(const Event &e) {
         if (!update.real(2, seconds(e.kind == EventKind::Leave ? e.lastSeen : e.time))
                  .mac(3, e.ap)
                  .integer(4, e.rssi)
-                 .integer(5, e.assoc)
+                 .flag(5, e.assoc)
                  .integer(6, visit)
                  .run()) {
             return -1;
@@ -586,7 +590,7 @@ int Store::writeAps(const Tracker &tracker, Millis interval, bool final) {
                  .text(2, ap.address)
                  .real(3, seconds(ap.firstHeard))
                  .real(4, seconds(ap.lastHeard))
-                 .integer(5, ap.silent)
+                 .flag(5, ap.silent)
                  .real(6, seconds(ap.clockOffset))
                  .run()) {
             return -1;
@@ -611,7 +615,7 @@ int Store::writeSightings(Millis now) {
                  .integer(4, s.timestamp)
                  .integer(5, s.rssi)
                  .integer(6, s.channel)
-                 .integer(7, s.assoc)
+                 .flag(7, s.assoc)
                  .run()) {
             return -1;
         }
@@ -640,7 +644,7 @@ int Store::writeLastSeen(const Tracker &tracker, Millis interval, bool final) {
         if (!use("UPDATE visits SET last_seen = ?, rssi = ?, assoc = ? WHERE id = ?")
                  .real(1, seconds(p.lastSeen))
                  .integer(2, p.rssi)
-                 .integer(3, p.assoc)
+                 .flag(3, p.assoc)
                  .integer(4, it->second.id)
                  .run()) {
             return -1;
