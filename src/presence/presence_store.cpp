@@ -343,6 +343,10 @@ int Store::open(const std::string &file, bool follow, std::string &why) {
         reason_ = std::strerror(errno);
         return fail("open", why);
     }
+    if (exists && S_ISDIR(st.st_mode)) {
+        reason_ = std::strerror(EISDIR); // SQLite would say "disk I/O error"
+        return fail("open", why);
+    }
     if (exists) {
         // Looked at first on a connection that cannot write, and, when there is no -wal
         // (then nothing is writing it), on the file alone: a file that is not this program's
@@ -368,9 +372,7 @@ int Store::open(const std::string &file, bool follow, std::string &why) {
         }
         db_ = nullptr;
     }
-    // A reader (the query subcommands) never blocks the writer, nor the writer a reader.
-    if (connect(true, false) != 0 ||
-        exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; BEGIN IMMEDIATE;") != 0) {
+    if (connect(true, false) != 0 || exec("BEGIN IMMEDIATE") != 0) {
         return fail("open", why);
     }
     Kind kind = identify(db_, reason_); // again, now that nothing else can write it
@@ -382,7 +384,9 @@ int Store::open(const std::string &file, bool follow, std::string &why) {
              : kind == Kind::Older ? exec(stamp().c_str()) // version 0 has today's tables
                                    : 0;
     if (rc == 0 && exec("COMMIT") == 0) {
-        return 0;
+        // A reader (the query subcommands) never blocks the writer, nor the writer a reader.
+        return exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;") == 0 ? 0
+                                                                                : fail("open", why);
     }
     std::string reason = reason_;
     exec("ROLLBACK");
