@@ -400,7 +400,7 @@ class Database : public testing::Test {
         Store store;
         std::string why;
         EXPECT_EQ(store.open(file_, true, why), 0) << why;
-        store.resume(tracker);
+        EXPECT_EQ(store.resume(tracker, why), 0) << why;
         std::vector<Event> events;
         std::vector<std::string> out;
         for (const Step &s : steps) {

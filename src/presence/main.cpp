@@ -4,6 +4,7 @@
 #include "presence_events.h"
 #include "presence_input.h"
 #include "presence_report.h"
+#include "presence_sql.h"
 #include "presence_state.h"
 #include "presence_store.h"
 
@@ -167,10 +168,13 @@ int query(const std::string &mode, const Options &o) {
     int rc = mode == "now"      ? store.printNow(stdout, why)
              : mode == "visits" ? store.printVisits(stdout, since, why)
              : mode == "aps"    ? store.printAps(stdout, why)
-                                : writeReport(store.handle(), o.html, since, why);
-    if (rc != 0 || std::fflush(stdout) != 0) {
-        std::fprintf(stderr, "station-presence: %s\n",
-                     why.empty() ? std::strerror(errno) : why.c_str());
+                                : writeReport(store.handle(), o.db, o.html, since, why);
+    if (rc == 0 && std::fflush(stdout) != 0) {
+        why = failure("standard output", "write", std::strerror(errno));
+        rc = -1;
+    }
+    if (rc != 0) {
+        std::fprintf(stderr, "station-presence: %s\n", why.c_str());
         return 1;
     }
     return 0;
@@ -298,6 +302,18 @@ struct Run {
         }
     }
 
+    // Prints and publishes an event. With a database, only once the database holds it: an
+    // event told before a crash is then never told again after the restart.
+    void deliver(const Event &e) {
+        if (e.kind != EventKind::ApClock && !outputFailed) {
+            appendEventJson(output, e);
+            output += '\n';
+        }
+        if (mqtt) {
+            mqtt->publish(e);
+        }
+    }
+
     void emit() {
         for (const Event &e : events) {
             counts[static_cast<int>(e.kind)]++;
@@ -307,27 +323,46 @@ struct Run {
                              "the receive time\n",
                              macText(e.ap).c_str(), e.address.c_str(),
                              static_cast<double>(e.offset) / 1000.0);
-            } else if (!outputFailed) {
-                appendEventJson(output, e);
-                output += '\n';
-            }
-            if (mqtt) {
-                mqtt->publish(e);
             }
             if (store) {
                 store->record(e);
+            } else {
+                deliver(e);
             }
         }
-        if (!output.empty() && !outputFailed) {
-            std::fwrite(output.data(), 1, output.size(), stdout);
+        events.clear();
+        writeOutput();
+    }
+
+    // Writes the database, then tells what it wrote. Returns -1 after saying why.
+    int flush(bool final) {
+        std::string why;
+        if (store->flush(tracker, o.settings.interval, final, why) != 0) {
+            std::fprintf(stderr, "station-presence: %s\n", why.c_str());
+            return -1;
         }
+        for (const Event &e : store->committed()) {
+            deliver(e);
+            if (output.size() >= 1 << 16) {
+                writeOutput();
+            }
+        }
+        writeOutput();
+        return 0;
+    }
+
+    void writeOutput() {
+        if (output.empty() || outputFailed) {
+            output.clear();
+            return;
+        }
+        std::fwrite(output.data(), 1, output.size(), stdout);
         output.clear();
-        if (!events.empty() && !outputFailed && std::fflush(stdout) != 0) {
+        if (std::fflush(stdout) != 0) {
             std::fprintf(stderr, "station-presence: cannot write events: %s\n",
                          std::strerror(errno));
             outputFailed = true;
         }
-        events.clear();
     }
 };
 
@@ -337,7 +372,6 @@ int follow(Run &run) {
     std::size_t held = 0;
     bool skipping = false;
     auto flushedAt = std::chrono::steady_clock::now();
-    std::string why;
     for (;;) {
         pollfd in{STDIN_FILENO, POLLIN, 0};
         int ready = stopping != 0 ? 0 : poll(&in, 1, 1000);
@@ -387,9 +421,7 @@ int follow(Run &run) {
         auto now = std::chrono::steady_clock::now();
         if (run.store && now - flushedAt >= std::chrono::seconds(1)) {
             flushedAt = now;
-            if (run.store->flush(run.tracker, run.o.settings.interval, false, why) != 0) {
-                std::fprintf(stderr, "station-presence: cannot write the database: %s\n",
-                             why.c_str());
+            if (run.flush(false) != 0) {
                 return 1;
             }
         }
@@ -447,12 +479,11 @@ int follow(const Options &o) {
     std::string why;
     if (!o.db.empty()) {
         run->store = std::make_unique<Store>();
-        if (run->store->open(o.db, true, why) != 0) {
-            std::fprintf(stderr, "station-presence: cannot open the database %s\n", why.c_str());
+        if (run->store->open(o.db, true, why) != 0 || run->store->resume(run->tracker, why) != 0) {
+            std::fprintf(stderr, "station-presence: %s\n", why.c_str());
             return 1;
         }
         run->store->keepSightings(o.keepDays);
-        run->store->resume(run->tracker);
     } else if (o.keepDays > 0) {
         return usage("--keep needs --db FILE");
     }
@@ -472,8 +503,7 @@ int follow(const Options &o) {
     std::signal(SIGPIPE, SIG_IGN);
     int rc = follow(*run);
     run->refusals.tell(true);
-    if (run->store && run->store->flush(run->tracker, o.settings.interval, true, why) != 0) {
-        std::fprintf(stderr, "station-presence: cannot write the database: %s\n", why.c_str());
+    if (run->store && run->flush(true) != 0) {
         rc = 1;
     }
     if (run->mqtt) {

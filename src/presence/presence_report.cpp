@@ -289,9 +289,12 @@ std::string chart(const Data &d, const std::vector<const ApRow *> &ranked) {
 
 } // namespace
 
-int writeReport(sqlite3 *db, const std::string &file, double since, std::string &why) {
+int writeReport(sqlite3 *db, const std::string &dbFile, const std::string &file, double since,
+                std::string &why) {
     Data d;
-    if (load(db, since, d, why) != 0) {
+    std::string reason;
+    if (load(db, since, d, reason) != 0) {
+        why = failure(dbFile, "read", reason);
         return -1;
     }
     count(d);
@@ -332,14 +335,14 @@ int writeReport(sqlite3 *db, const std::string &file, double since, std::string 
     }
     std::FILE *out = std::fopen(file.c_str(), "w");
     if (out == nullptr) {
-        why = file + ": " + std::strerror(errno);
+        why = failure(file, "write", std::strerror(errno));
         return -1;
     }
     std::string html = page.str();
     bool ok = std::fwrite(html.data(), 1, html.size(), out) == html.size();
     ok = std::fclose(out) == 0 && ok;
     if (!ok) {
-        why = file + ": " + std::strerror(errno);
+        why = failure(file, "write", std::strerror(errno));
     }
     return ok ? 0 : -1;
 }

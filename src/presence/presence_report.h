@@ -9,7 +9,9 @@ struct sqlite3;
 namespace presence {
 
 // Writes one self-contained page (inline SVG and CSS, no script) covering since (Unix
-// seconds; 0: everything kept) to the last time the database knows. Returns -1 with why set.
-int writeReport(sqlite3 *db, const std::string &file, double since, std::string &why);
+// seconds; 0: everything kept) to the last time the database (read from dbFile) knows.
+// Returns -1 with why set to the whole message.
+int writeReport(sqlite3 *db, const std::string &dbFile, const std::string &file, double since,
+                std::string &why);
 
 } // namespace presence

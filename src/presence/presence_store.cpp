@@ -4,9 +4,15 @@
 #include "presence_sql.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace presence {
 
@@ -46,119 +52,432 @@ CREATE VIEW IF NOT EXISTS daily AS
     FROM visits GROUP BY day, mumac;
 )";
 
+// Written into every database this program creates: a file without them is not its own
+// (or, recognised by its tables, one made before they were written, schema version 0).
+constexpr int kApplicationId = 0x53745072; // "StPr"
+constexpr int kSchemaVersion = 1;
+
 static double seconds(Millis ms) {
     return static_cast<double>(ms) / 1000.0;
 }
-static Millis millis(double s) {
-    return static_cast<Millis>(std::llround(s * 1000));
-}
 
-Store::~Store() {
-    for (auto &entry : statements_) {
-        sqlite3_finalize(entry.second);
+// A time read back from the file: only one llround can take (some 30,000 years either way).
+static bool millisOf(sqlite3_stmt *stmt, int i, Millis &ms) {
+    double s = sqlite3_column_double(stmt, i);
+    if (!(std::fabs(s) < 1e12)) {
+        return false;
     }
-    if (db_ != nullptr) {
-        sqlite3_close(db_);
-    }
+    ms = static_cast<Millis>(std::llround(s * 1000));
+    return true;
 }
-
-int Store::exec(const char *sql, std::string &why) {
-    char *error = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) == SQLITE_OK) {
-        return 0;
-    }
-    why = error != nullptr ? error : sqlite3_errmsg(db_);
-    sqlite3_free(error);
-    return -1;
-}
-
-// Prepared once per text: sql is always a literal, so its address names it.
-sqlite3_stmt *Store::statement(const char *sql) {
-    sqlite3_stmt *&stmt = statements_[sql];
-    if (stmt == nullptr) {
-        sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr);
-    } else {
-        sqlite3_reset(stmt);
-        sqlite3_clear_bindings(stmt); // a value left bound from the last use is never reused
-    }
-    return stmt;
-}
-
-int Store::open(const std::string &file, bool create, std::string &why) {
-    int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
-    if (sqlite3_open_v2(file.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-        why = file + ": " + sqlite3_errmsg(db_);
-        return -1;
-    }
-    sqlite3_busy_timeout(db_, 5000);
-    // A reader (the query subcommands) never blocks the writer, nor the writer a reader.
-    return exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", why) == 0 &&
-                   exec(kSchema, why) == 0
-               ? 0
-               : -1;
-}
-
-// ---- resuming --------------------------------------------------------------------------
 
 static std::string column(sqlite3_stmt *stmt, int i) {
     const unsigned char *text = sqlite3_column_text(stmt, i);
     return text != nullptr ? reinterpret_cast<const char *>(text) : "";
 }
 
-static uint64_t macColumn(sqlite3_stmt *stmt, int i) {
-    return static_cast<uint64_t>(parseMac(column(stmt, i)));
+static bool macOf(sqlite3_stmt *stmt, int i, uint64_t &mac) {
+    int64_t value = parseMac(column(stmt, i));
+    mac = static_cast<uint64_t>(value);
+    return value >= 0;
 }
 
-void Store::resume(Tracker &tracker) {
-    sqlite3_stmt *aps = statement("SELECT apmac, address, first_heard, last_heard, silent, "
-                                  "clock_offset FROM aps ORDER BY rowid");
-    while (sqlite3_step(aps) == SQLITE_ROW) {
+// One use of a prepared statement: its bindings, then its steps. The first failure is kept
+// with SQLite's reason and makes every later call do nothing, so that a use is checked once,
+// by its last call.
+class Store::Use {
+  public:
+    Use(sqlite3 *db, sqlite3_stmt *stmt, std::string &reason)
+        : db_(db), stmt_(stmt), reason_(reason) {
+        if (stmt == nullptr) {
+            fail();
+        }
+    }
+    Use &real(int i, double value) { return check(ok_ ? sqlite3_bind_double(stmt_, i, value) : 0); }
+    Use &integer(int i, int64_t value) {
+        return check(ok_ ? sqlite3_bind_int64(stmt_, i, value) : 0);
+    }
+    Use &flag(int i, bool value) { return integer(i, value ? 1 : 0); }
+    Use &text(int i, const std::string &value) {
+        return check(ok_ ? sqlite3_bind_text(stmt_, i, value.data(), static_cast<int>(value.size()),
+                                             SQLITE_TRANSIENT)
+                         : 0);
+    }
+    Use &mac(int i, uint64_t value) {
+        char text[12];
+        putMacText(text, value);
+        return check(ok_ ? sqlite3_bind_text(stmt_, i, text, 12, SQLITE_TRANSIENT) : 0);
+    }
+    // Steps once: true for a row; false at the end or on a failure (ok() tells which).
+    bool row() {
+        if (!ok_) {
+            return false;
+        }
+        int rc = sqlite3_step(stmt_);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+            fail();
+        }
+        return rc == SQLITE_ROW;
+    }
+    // Runs a statement that gives no rows; false on a failure.
+    bool run() { return !row() && ok_; }
+    bool ok() const { return ok_; }
+    sqlite3_stmt *stmt() const { return stmt_; }
+
+  private:
+    Use &check(int rc) {
+        if (rc != SQLITE_OK) {
+            fail();
+        }
+        return *this;
+    }
+    void fail() {
+        ok_ = false;
+        reason_ = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
+    }
+
+    sqlite3 *db_;
+    sqlite3_stmt *stmt_;
+    std::string &reason_;
+    bool ok_ = true;
+};
+
+Store::~Store() {
+    for (auto &entry : statements_) {
+        sqlite3_finalize(entry.second);
+    }
+    if (db_ != nullptr) {
+        sqlite3_close(db_); // nothing is left to tell: every write was committed or reported
+    }
+}
+
+int Store::exec(const char *sql) {
+    char *error = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) == SQLITE_OK) {
+        return 0;
+    }
+    reason_ = error != nullptr ? error : sqlite3_errmsg(db_);
+    sqlite3_free(error);
+    return -1;
+}
+
+int Store::fail(const char *operation, std::string &why) const {
+    why = failure(file_, operation, reason_);
+    return -1;
+}
+
+// Prepared once per text: sql is always a literal, so its address names it.
+Store::Use Store::use(const char *sql) {
+    sqlite3_stmt *&stmt = statements_[sql];
+    if (stmt == nullptr) {
+        sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr); // a failure leaves it null
+    } else {
+        sqlite3_reset(stmt);          // its result repeats the last step's, told then
+        sqlite3_clear_bindings(stmt); // a value left bound from the last use is never reused
+    }
+    return Use(db_, stmt, reason_);
+}
+
+// ---- opening: this program's database, or refused ---------------------------------------
+
+// file as a URI, every byte but the plainly safe ones escaped.
+static std::string fileUri(const std::string &file) {
+    std::string uri = file.front() == '/' ? "file://" : "file:";
+    for (char c : file) {
+        auto ch = static_cast<unsigned char>(c);
+        if (std::isalnum(ch) != 0 || std::strchr("/._-~", ch) != nullptr) {
+            uri += static_cast<char>(ch);
+        } else {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", ch);
+            uri += escaped;
+        }
+    }
+    return uri;
+}
+
+// follow: read-write, created when missing. Otherwise read-only; immutable: the file alone,
+// without a -wal or -shm, which SQLite would otherwise create beside it.
+int Store::connect(bool follow, bool immutable) {
+    int rc = immutable ? sqlite3_open_v2((fileUri(file_) + "?mode=ro&immutable=1").c_str(), &db_,
+                                         SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr)
+                       : sqlite3_open_v2(file_.c_str(), &db_,
+                                         follow ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
+                                                : SQLITE_OPEN_READONLY,
+                                         nullptr);
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_busy_timeout(db_, 5000);
+    }
+    if (rc != SQLITE_OK) {
+        reason_ = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
+        return -1;
+    }
+    return 0;
+}
+
+namespace {
+
+enum class Kind { Empty, Older, Current, Refused };
+
+// Each table and view: its type and its columns, as one text to compare.
+using Shape = std::map<std::string, std::string>;
+
+int scalar(sqlite3 *db, const char *sql, int64_t &value, std::string &reason) {
+    return forEachRow(
+        db, sql, 0, [&](sqlite3_stmt *stmt) { value = sqlite3_column_int64(stmt, 0); }, reason);
+}
+
+int shapeOf(sqlite3 *db, Shape &shape, std::string &reason) {
+    std::vector<std::pair<std::string, std::string>> names;
+    if (forEachRow(
+            db,
+            "SELECT type, name FROM sqlite_master WHERE type IN ('table', 'view') "
+            "AND name NOT LIKE 'sqlite%'",
+            0, [&](sqlite3_stmt *s) { names.emplace_back(column(s, 0), column(s, 1)); },
+            reason) != 0) {
+        return -1;
+    }
+    for (const auto &[type, name] : names) {
+        std::string quoted;
+        for (char ch : name) {
+            quoted += ch == '"' ? "\"\"" : std::string(1, ch);
+        }
+        std::string described = type;
+        described += " " + name + "(";
+        sqlite3_stmt *stmt = nullptr;
+        if (sqlite3_prepare_v2(db, ("SELECT * FROM \"" + quoted + "\"").c_str(), -1, &stmt,
+                               nullptr) != SQLITE_OK) {
+            described += std::string("unreadable: ") + sqlite3_errmsg(db);
+        }
+        for (int i = 0; stmt != nullptr && i < sqlite3_column_count(stmt); ++i) {
+            described += std::string(i > 0 ? ", " : "") + sqlite3_column_name(stmt, i);
+        }
+        sqlite3_finalize(stmt);
+        shape[name] = described + ")";
+    }
+    return 0;
+}
+
+// The tables and views the schema makes, from the schema itself.
+const Shape &expectedShape() {
+    static const Shape shape = [] {
+        Shape made;
+        sqlite3 *db = nullptr;
+        std::string ignored;
+        if (sqlite3_open(":memory:", &db) == SQLITE_OK &&
+            sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK) {
+            shapeOf(db, made, ignored);
+        }
+        sqlite3_close(db);
+        return made;
+    }();
+    return shape;
+}
+
+// What the file holds: nothing yet, this program's database (of an older schema or of this
+// one), or something to refuse, with reason set.
+Kind identify(sqlite3 *db, std::string &reason) {
+    int64_t id = 0;
+    int64_t version = 0;
+    int64_t objects = 0;
+    Shape shape;
+    if (scalar(db, "PRAGMA application_id", id, reason) != 0 ||
+        scalar(db, "PRAGMA user_version", version, reason) != 0 ||
+        scalar(db, "SELECT COUNT(*) FROM sqlite_master", objects, reason) != 0 ||
+        shapeOf(db, shape, reason) != 0) {
+        return Kind::Refused;
+    }
+    bool ours = id == kApplicationId;
+    if (!ours && id == 0 && version == 0 && objects == 0) {
+        return Kind::Empty;
+    }
+    if (ours && version > kSchemaVersion) {
+        reason = "made by a newer station-presence (schema version " + std::to_string(version) +
+                 "; this one's is " + std::to_string(kSchemaVersion) + ")";
+        return Kind::Refused;
+    }
+    if (!ours && (id != 0 || version != 0)) {
+        reason = "not a station-presence database (its application id is " + std::to_string(id) +
+                 ", its user version " + std::to_string(version) + ")";
+        return Kind::Refused;
+    }
+    const Shape &expected = expectedShape();
+    if (expected.empty()) {
+        reason = "the schema cannot be made"; // out of memory
+        return Kind::Refused;
+    }
+    std::vector<const Shape::value_type *> order; // its tables first, then its views
+    for (const auto &entry : expected) {
+        order.push_back(&entry);
+    }
+    std::sort(order.begin(), order.end(),
+              [](const auto *a, const auto *b) { return a->second < b->second; });
+    for (const auto *entry : order) {
+        const auto &[name, described] = *entry;
+        auto it = shape.find(name);
+        if (it == shape.end() || it->second != described) {
+            std::string what =
+                it == shape.end()
+                    ? "it has no " + described.substr(0, described.find('(')) // "table aps"
+                    : "it has " + it->second + " where " + described + " belongs";
+            reason =
+                (ours ? "its schema is damaged: " : "not a station-presence database: ") + what;
+            return Kind::Refused;
+        }
+    }
+    return ours && version == kSchemaVersion ? Kind::Current : Kind::Older;
+}
+
+std::string stamp() {
+    return "PRAGMA application_id = " + std::to_string(kApplicationId) +
+           "; PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";";
+}
+
+} // namespace
+
+int Store::open(const std::string &file, bool follow, std::string &why) {
+    file_ = file;
+    struct stat st {};
+    bool exists = ::stat(file.c_str(), &st) == 0;
+    if (!exists && (errno != ENOENT || !follow)) {
+        reason_ = std::strerror(errno);
+        return fail("open", why);
+    }
+    if (exists && S_ISDIR(st.st_mode)) {
+        reason_ = std::strerror(EISDIR); // SQLite would say "disk I/O error"
+        return fail("open", why);
+    }
+    if (exists) {
+        // Looked at first on a connection that cannot write, and, when there is no -wal
+        // (then nothing is writing it), on the file alone: a file that is not this program's
+        // is left byte for byte as it was, and no -wal or -shm appears beside it.
+        bool wal = ::access((file + "-wal").c_str(), F_OK) == 0;
+        if (connect(false, !wal) != 0) {
+            return fail("open", why);
+        }
+        Kind kind = identify(db_, reason_);
+        if (kind == Kind::Empty && !follow) {
+            reason_ = "not a station-presence database: it is empty";
+            kind = Kind::Refused;
+        }
+        if (kind == Kind::Refused) {
+            return fail("open", why);
+        }
+        if (!follow) {
+            return 0;
+        }
+        if (sqlite3_close(db_) != SQLITE_OK) {
+            reason_ = sqlite3_errmsg(db_);
+            return fail("open", why);
+        }
+        db_ = nullptr;
+    }
+    if (connect(true, false) != 0 || exec("BEGIN IMMEDIATE") != 0) {
+        return fail("open", why);
+    }
+    Kind kind = identify(db_, reason_); // again, now that nothing else can write it
+    const char *operation = kind == Kind::Empty   ? "create"
+                            : kind == Kind::Older ? "migrate"
+                                                  : "open";
+    int rc = kind == Kind::Refused ? -1
+             : kind == Kind::Empty ? (exec(kSchema) == 0 ? exec(stamp().c_str()) : -1)
+             : kind == Kind::Older ? exec(stamp().c_str()) // version 0 has today's tables
+                                   : 0;
+    if (rc == 0 && exec("COMMIT") == 0) {
+        // A reader (the query subcommands) never blocks the writer, nor the writer a reader.
+        return exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;") == 0 ? 0
+                                                                                : fail("open", why);
+    }
+    std::string reason = reason_;
+    exec("ROLLBACK");
+    reason_ = reason;
+    return fail(operation, why);
+}
+
+// ---- resuming --------------------------------------------------------------------------
+
+int Store::resume(Tracker &tracker, std::string &why) {
+    Use aps = use("SELECT apmac, address, first_heard, last_heard, silent, "
+                  "clock_offset FROM aps ORDER BY rowid");
+    while (aps.row()) {
         Ap ap;
-        ap.apmac = macColumn(aps, 0);
-        ap.address = column(aps, 1);
-        ap.firstHeard = millis(sqlite3_column_double(aps, 2));
-        ap.lastHeard = millis(sqlite3_column_double(aps, 3));
-        ap.silent = sqlite3_column_int(aps, 4) != 0;
-        ap.clockOffset = millis(sqlite3_column_double(aps, 5));
+        sqlite3_stmt *row = aps.stmt();
+        if (!macOf(row, 0, ap.apmac) || !millisOf(row, 2, ap.firstHeard) ||
+            !millisOf(row, 3, ap.lastHeard) || !millisOf(row, 5, ap.clockOffset)) {
+            reason_ = "access point " + column(row, 0) + " holds a value out of range";
+            return fail("resume", why);
+        }
+        ap.address = column(row, 1);
+        ap.silent = sqlite3_column_int(row, 4) != 0;
         tracker.restoreAp(ap);
+    }
+    if (!aps.ok()) {
+        return fail("resume", why);
     }
     for (const Ap &ap : tracker.aps()) {
         apWritten_.push_back(ap.lastHeard);
         apSilentWritten_.push_back(ap.silent);
     }
-    sqlite3_stmt *visits =
-        statement("SELECT v.id, v.mumac, v.ap, v.rssi, v.assoc, v.arrived, v.last_seen, s.since "
-                  "FROM visits v JOIN stays s ON s.visit = v.id AND s.until IS NULL "
-                  "WHERE v.departed IS NULL");
-    sqlite3_stmt *dwell = nullptr;
+    // One row a visit; one without its current stay cannot go on, nor a client's second.
+    Use visits = use("SELECT v.id, v.mumac, v.ap, v.rssi, v.assoc, v.arrived, v.last_seen, "
+                     "(SELECT MAX(s.since) FROM stays s WHERE s.visit = v.id AND s.until IS NULL) "
+                     "FROM visits v WHERE v.departed IS NULL ORDER BY v.id");
     std::vector<int64_t> orphans;
-    while (sqlite3_step(visits) == SQLITE_ROW) {
-        Presence p{macColumn(visits, 1),
-                   macColumn(visits, 2),
-                   sqlite3_column_int(visits, 3),
-                   sqlite3_column_int(visits, 4) != 0,
-                   millis(sqlite3_column_double(visits, 5)),
-                   millis(sqlite3_column_double(visits, 6)),
-                   millis(sqlite3_column_double(visits, 7))};
-        int64_t id = sqlite3_column_int64(visits, 0);
-        dwell = statement("SELECT apmac, SUM(until - since) FROM stays "
-                          "WHERE visit = ? AND until IS NOT NULL GROUP BY apmac");
-        sqlite3_bind_int64(dwell, 1, id);
-        std::vector<std::pair<uint64_t, Millis>> spent;
-        while (sqlite3_step(dwell) == SQLITE_ROW) {
-            spent.emplace_back(macColumn(dwell, 0), millis(sqlite3_column_double(dwell, 1)));
+    while (visits.row()) {
+        sqlite3_stmt *row = visits.stmt();
+        Presence p;
+        p.rssi = sqlite3_column_int(row, 3);
+        p.assoc = sqlite3_column_int(row, 4) != 0;
+        int64_t id = sqlite3_column_int64(row, 0);
+        if (!macOf(row, 1, p.mumac) || !macOf(row, 2, p.ap) || !millisOf(row, 5, p.firstSeen) ||
+            !millisOf(row, 6, p.lastSeen) || !millisOf(row, 7, p.apSince)) {
+            reason_ = "visit " + std::to_string(id) + " holds a value out of range";
+            return fail("resume", why);
         }
-        if (tracker.restoreClient(p, spent)) {
-            openVisits_[p.mumac] = id;
+        Use dwell = use("SELECT apmac, SUM(until - since) FROM stays "
+                        "WHERE visit = ? AND until IS NOT NULL GROUP BY apmac");
+        dwell.integer(1, id);
+        std::vector<std::pair<uint64_t, Millis>> spent;
+        while (dwell.row()) {
+            std::pair<uint64_t, Millis> at;
+            if (!macOf(dwell.stmt(), 0, at.first) || !millisOf(dwell.stmt(), 1, at.second)) {
+                reason_ = "visit " + std::to_string(id) + " holds a value out of range";
+                return fail("resume", why);
+            }
+            spent.push_back(at);
+        }
+        if (!dwell.ok()) {
+            return fail("resume", why);
+        }
+        bool current = sqlite3_column_type(row, 7) != SQLITE_NULL;
+        if (current && tracker.restoreClient(p, spent)) {
+            openVisits_[p.mumac] = OpenVisit{id, p.lastSeen};
         } else {
             orphans.push_back(id);
         }
     }
-    for (int64_t id : orphans) { // its access point is unknown: it ended when last seen
-        sqlite3_stmt *close = statement("UPDATE visits SET departed = last_seen WHERE id = ?");
-        sqlite3_bind_int64(close, 1, id);
-        sqlite3_step(close);
+    if (!visits.ok()) {
+        return fail("resume", why);
     }
+    if (orphans.empty()) {
+        return 0;
+    }
+    // The rest ended when last seen, all at once.
+    bool ok = exec("BEGIN") == 0;
+    for (int64_t id : orphans) {
+        ok = ok && use("UPDATE visits SET departed = last_seen WHERE id = ?").integer(1, id).run();
+        ok = ok && use("UPDATE stays SET until = (SELECT last_seen FROM visits WHERE id = ?1) "
+                       "WHERE visit = ?1 AND until IS NULL")
+                       .integer(1, id)
+                       .run();
+    }
+    if (ok && exec("COMMIT") == 0) {
+        return 0;
+    }
+    std::string reason = reason_;
+    exec("ROLLBACK");
+    reason_ = reason;
+    return fail("resume", why);
 }
 
 // ---- writing ---------------------------------------------------------------------------
@@ -169,15 +488,6 @@ void Store::sighting(const Sighting &s) {
     }
 }
 
-static void bindMac(sqlite3_stmt *stmt, int i, uint64_t mac) {
-    std::string text = macText(mac);
-    sqlite3_bind_text(stmt, i, text.c_str(), 12, SQLITE_TRANSIENT);
-}
-
-static int step(sqlite3_stmt *stmt) {
-    return sqlite3_step(stmt) == SQLITE_DONE ? 0 : -1;
-}
-
 int Store::apply(const Event &e) {
     int64_t visit = 0;
     if (e.kind == EventKind::Move || e.kind == EventKind::Leave) {
@@ -185,60 +495,68 @@ int Store::apply(const Event &e) {
         if (it == openVisits_.end()) {
             return 0;
         }
-        visit = it->second;
-        sqlite3_stmt *close =
-            statement("UPDATE stays SET until = ? WHERE visit = ? AND until IS NULL");
-        sqlite3_bind_double(close, 1, seconds(e.kind == EventKind::Leave ? e.lastSeen : e.time));
-        sqlite3_bind_int64(close, 2, visit);
-        if (step(close) != 0) {
+        visit = it->second.id;
+        it->second.lastSeen = e.kind == EventKind::Leave ? e.lastSeen : e.time;
+        if (!use("UPDATE stays SET until = ? WHERE visit = ? AND until IS NULL")
+                 .real(1, seconds(e.kind == EventKind::Leave ? e.lastSeen : e.time))
+                 .integer(2, visit)
+                 .run()) {
             return -1;
         }
         rows_ += static_cast<uint64_t>(sqlite3_changes(db_));
     }
-    sqlite3_stmt *stmt = nullptr;
     switch (e.kind) {
     case EventKind::Arrive:
-        stmt = statement("INSERT INTO visits(mumac, arrived, last_seen, ap, rssi, assoc) "
-                         "VALUES(?, ?, ?, ?, ?, ?)");
-        bindMac(stmt, 1, e.client);
-        sqlite3_bind_double(stmt, 2, seconds(e.since));
-        sqlite3_bind_double(stmt, 3, seconds(e.time));
-        bindMac(stmt, 4, e.ap);
-        sqlite3_bind_int(stmt, 5, e.rssi);
-        sqlite3_bind_int(stmt, 6, static_cast<int>(e.assoc));
-        if (step(stmt) != 0) {
+        if (!use("INSERT INTO visits(mumac, arrived, last_seen, ap, rssi, assoc) "
+                 "VALUES(?, ?, ?, ?, ?, ?)")
+                 .mac(1, e.client)
+                 .real(2, seconds(e.since))
+                 .real(3, seconds(e.time))
+                 .mac(4, e.ap)
+                 .integer(5, e.rssi)
+                 .flag(6, e.assoc)
+                 .run()) {
             return -1;
         }
         visit = sqlite3_last_insert_rowid(db_);
-        openVisits_[e.client] = visit;
+        openVisits_[e.client] = OpenVisit{visit, e.time};
         break;
     case EventKind::Move:
-    case EventKind::Leave:
-        stmt = statement("UPDATE visits SET departed = ?, last_seen = ?, ap = ?, rssi = ?, "
+    case EventKind::Leave: {
+        Use update = use("UPDATE visits SET departed = ?, last_seen = ?, ap = ?, rssi = ?, "
                          "assoc = ? WHERE id = ?");
         if (e.kind == EventKind::Leave) {
-            sqlite3_bind_double(stmt, 1, seconds(e.lastSeen));
+            update.real(1, seconds(e.lastSeen)); // a move leaves it NULL: still open
             openVisits_.erase(e.client);
         }
-        sqlite3_bind_double(stmt, 2, seconds(e.kind == EventKind::Leave ? e.lastSeen : e.time));
-        bindMac(stmt, 3, e.ap);
-        sqlite3_bind_int(stmt, 4, e.rssi);
-        sqlite3_bind_int(stmt, 5, static_cast<int>(e.assoc));
-        sqlite3_bind_int64(stmt, 6, visit);
-        if (step(stmt) != 0) {
+        if (!update.real(2, seconds(e.kind == EventKind::Leave ? e.lastSeen : e.time))
+                 .mac(3, e.ap)
+                 .integer(4, e.rssi)
+                 .flag(5, e.assoc)
+                 .integer(6, visit)
+                 .run()) {
             return -1;
         }
         break;
+    }
     case EventKind::ApSilent:
-        stmt = statement("INSERT INTO silences(apmac, since) VALUES(?, ?)");
-        bindMac(stmt, 1, e.ap);
-        sqlite3_bind_double(stmt, 2, seconds(e.since));
-        return step(stmt) == 0 ? (rows_++, 0) : -1;
+        if (!use("INSERT INTO silences(apmac, since) VALUES(?, ?)")
+                 .mac(1, e.ap)
+                 .real(2, seconds(e.since))
+                 .run()) {
+            return -1;
+        }
+        rows_++;
+        return 0;
     case EventKind::ApBack:
-        stmt = statement("UPDATE silences SET until = ? WHERE apmac = ? AND until IS NULL");
-        sqlite3_bind_double(stmt, 1, seconds(e.time));
-        bindMac(stmt, 2, e.ap);
-        return step(stmt) == 0 ? (rows_ += static_cast<uint64_t>(sqlite3_changes(db_)), 0) : -1;
+        if (!use("UPDATE silences SET until = ? WHERE apmac = ? AND until IS NULL")
+                 .real(1, seconds(e.time))
+                 .mac(2, e.ap)
+                 .run()) {
+            return -1;
+        }
+        rows_ += static_cast<uint64_t>(sqlite3_changes(db_));
+        return 0;
     case EventKind::ApClock:
         return 0;
     }
@@ -246,12 +564,14 @@ int Store::apply(const Event &e) {
     if (e.kind == EventKind::Leave) {
         return 0;
     }
-    stmt = statement("INSERT INTO stays(visit, apmac, since) VALUES(?, ?, ?)");
-    sqlite3_bind_int64(stmt, 1, visit);
-    bindMac(stmt, 2, e.ap);
-    sqlite3_bind_double(stmt, 3, seconds(e.kind == EventKind::Arrive ? e.since : e.time));
     rows_++;
-    return step(stmt);
+    return use("INSERT INTO stays(visit, apmac, since) VALUES(?, ?, ?)")
+                   .integer(1, visit)
+                   .mac(2, e.ap)
+                   .real(3, seconds(e.kind == EventKind::Arrive ? e.since : e.time))
+                   .run()
+               ? 0
+               : -1;
 }
 
 // An access point's row follows its state; its last heard only once an interval has passed,
@@ -266,18 +586,17 @@ int Store::writeAps(const Tracker &tracker, Millis interval, bool final) {
              !(final && ap.lastHeard != apWritten_[i]))) {
             continue;
         }
-        sqlite3_stmt *stmt = statement(
-            "INSERT INTO aps(apmac, address, first_heard, last_heard, silent, clock_offset) "
-            "VALUES(?, ?, ?, ?, ?, ?) ON CONFLICT(apmac) DO UPDATE SET "
-            "address = excluded.address, last_heard = excluded.last_heard, "
-            "silent = excluded.silent, clock_offset = excluded.clock_offset");
-        bindMac(stmt, 1, ap.apmac);
-        sqlite3_bind_text(stmt, 2, ap.address.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_double(stmt, 3, seconds(ap.firstHeard));
-        sqlite3_bind_double(stmt, 4, seconds(ap.lastHeard));
-        sqlite3_bind_int(stmt, 5, static_cast<int>(ap.silent));
-        sqlite3_bind_double(stmt, 6, seconds(ap.clockOffset));
-        if (step(stmt) != 0) {
+        if (!use("INSERT INTO aps(apmac, address, first_heard, last_heard, silent, clock_offset) "
+                 "VALUES(?, ?, ?, ?, ?, ?) ON CONFLICT(apmac) DO UPDATE SET "
+                 "address = excluded.address, last_heard = excluded.last_heard, "
+                 "silent = excluded.silent, clock_offset = excluded.clock_offset")
+                 .mac(1, ap.apmac)
+                 .text(2, ap.address)
+                 .real(3, seconds(ap.firstHeard))
+                 .real(4, seconds(ap.lastHeard))
+                 .flag(5, ap.silent)
+                 .real(6, seconds(ap.clockOffset))
+                 .run()) {
             return -1;
         }
         rows_++;
@@ -293,15 +612,15 @@ int Store::writeAps(const Tracker &tracker, Millis interval, bool final) {
 
 int Store::writeSightings(Millis now) {
     for (const Sighting &s : sightings_) {
-        sqlite3_stmt *stmt = statement("INSERT INTO sightings VALUES(?, ?, ?, ?, ?, ?, ?)");
-        sqlite3_bind_double(stmt, 1, seconds(s.received));
-        bindMac(stmt, 2, s.apmac);
-        bindMac(stmt, 3, s.mumac);
-        sqlite3_bind_int64(stmt, 4, s.timestamp);
-        sqlite3_bind_int(stmt, 5, s.rssi);
-        sqlite3_bind_int(stmt, 6, s.channel);
-        sqlite3_bind_int(stmt, 7, static_cast<int>(s.assoc));
-        if (step(stmt) != 0) {
+        if (!use("INSERT INTO sightings VALUES(?, ?, ?, ?, ?, ?, ?)")
+                 .real(1, seconds(s.received))
+                 .mac(2, s.apmac)
+                 .mac(3, s.mumac)
+                 .integer(4, s.timestamp)
+                 .integer(5, s.rssi)
+                 .integer(6, s.channel)
+                 .flag(7, s.assoc)
+                 .run()) {
             return -1;
         }
     }
@@ -309,56 +628,57 @@ int Store::writeSightings(Millis now) {
     sightings_.clear();
     if (keepDays_ > 0 && now - lastPrune_ >= 60000) {
         lastPrune_ = now;
-        sqlite3_stmt *prune = statement("DELETE FROM sightings WHERE received < ?");
-        sqlite3_bind_double(prune, 1, seconds(now) - keepDays_ * 86400.0);
-        return step(prune);
+        return use("DELETE FROM sightings WHERE received < ?")
+                       .real(1, seconds(now) - keepDays_ * 86400.0)
+                       .run()
+                   ? 0
+                   : -1;
+    }
+    return 0;
+}
+
+// Each open visit's last sighting, once it is an interval newer than the one written, and at
+// the end every newer one: a run after a crash resumes it from there.
+int Store::writeLastSeen(const Tracker &tracker, Millis interval, bool final) {
+    for (const Presence &p : tracker.present()) {
+        auto it = openVisits_.find(p.mumac);
+        if (it == openVisits_.end() || p.lastSeen - it->second.lastSeen < (final ? 1 : interval)) {
+            continue;
+        }
+        if (!use("UPDATE visits SET last_seen = ?, rssi = ?, assoc = ? WHERE id = ?")
+                 .real(1, seconds(p.lastSeen))
+                 .integer(2, p.rssi)
+                 .flag(3, p.assoc)
+                 .integer(4, it->second.id)
+                 .run()) {
+            return -1;
+        }
+        it->second.lastSeen = p.lastSeen;
+        rows_++;
     }
     return 0;
 }
 
 int Store::flush(const Tracker &tracker, Millis interval, bool final, std::string &why) {
-    if (exec("BEGIN", why) != 0) {
-        return -1;
-    }
-    int rc = 0;
+    committed_.clear();
+    bool ok = exec("BEGIN") == 0;
     for (const Event &e : pending_) {
-        if (rc == 0) {
-            rc = apply(e);
-        }
+        ok = ok && apply(e) == 0;
     }
+    ok = ok && writeAps(tracker, interval, final) == 0 && writeSightings(tracker.now()) == 0 &&
+         writeLastSeen(tracker, interval, final) == 0 && exec("COMMIT") == 0;
+    if (ok) {
+        transactions_++;
+        committed_.swap(pending_);
+        pending_.clear();
+        return 0;
+    }
+    // Neither written nor to be told: the next run makes these events again from the file.
     pending_.clear();
-    if (rc == 0) {
-        rc = writeAps(tracker, interval, final);
-    }
-    if (rc == 0) {
-        rc = writeSightings(tracker.now());
-    }
-    if (rc == 0 && final) { // the next run resumes each open visit from its last sighting
-        for (const Presence &p : tracker.present()) {
-            auto it = openVisits_.find(p.mumac);
-            if (it == openVisits_.end()) {
-                continue;
-            }
-            sqlite3_stmt *stmt =
-                statement("UPDATE visits SET last_seen = ?, rssi = ?, assoc = ? WHERE id = ?");
-            sqlite3_bind_double(stmt, 1, seconds(p.lastSeen));
-            sqlite3_bind_int(stmt, 2, p.rssi);
-            sqlite3_bind_int(stmt, 3, static_cast<int>(p.assoc));
-            sqlite3_bind_int64(stmt, 4, it->second);
-            if ((rc = step(stmt)) != 0) {
-                break;
-            }
-            rows_++;
-        }
-    }
-    if (rc != 0) {
-        why = sqlite3_errmsg(db_);
-        std::string ignored;
-        exec("ROLLBACK", ignored);
-        return -1;
-    }
-    transactions_++;
-    return exec("COMMIT", why);
+    std::string reason = reason_;
+    exec("ROLLBACK");
+    reason_ = reason;
+    return fail("write", why);
 }
 
 // ---- the query subcommands -------------------------------------------------------------
@@ -384,7 +704,7 @@ static void printCells(std::FILE *out, const std::vector<Column> &columns,
 
 // A header line, then one line per row of sql (its ?1 bound to bound).
 static int printTable(sqlite3 *db, std::FILE *out, const char *sql,
-                      const std::vector<Column> &columns, double bound, std::string &why) {
+                      const std::vector<Column> &columns, double bound, std::string &reason) {
     std::vector<std::string> cells(columns.size());
     std::transform(columns.begin(), columns.end(), cells.begin(),
                    [](const Column &c) { return std::string(c.name); });
@@ -397,7 +717,7 @@ static int printTable(sqlite3 *db, std::FILE *out, const char *sql,
             }
             printCells(out, columns, cells);
         },
-        why);
+        reason);
 }
 
 int Store::printNow(std::FILE *out, std::string &why) {
@@ -411,20 +731,28 @@ int Store::printNow(std::FILE *out, std::string &why) {
                        {"assoc", 5},
                        {"arrived", -19},
                        {"last seen", -19}},
-                      0, why);
+                      0, reason_) == 0
+               ? 0
+               : fail("read", why);
 }
 
 int Store::printVisits(std::FILE *out, double since, std::string &why) {
     return printTable(
-        db_, out,
-        "SELECT v.mumac, datetime(v.arrived, 'unixepoch'), "
-        "COALESCE(datetime(v.departed, 'unixepoch'), 'present'), "
-        "printf('%.0f', COALESCE(v.departed, v.last_seen) - v.arrived), "
-        "(SELECT group_concat(apmac || ' ' || printf('%.0f', seconds), ', ') FROM dwell d "
-        "WHERE d.visit = v.id) FROM visits v WHERE COALESCE(v.departed, 9e18) >= ?1 "
-        "ORDER BY v.arrived, v.id",
-        {{"client", -12}, {"arrived", -19}, {"departed", -19}, {"seconds", 7}, {"at each ap", 0}},
-        since, why);
+               db_, out,
+               "SELECT v.mumac, datetime(v.arrived, 'unixepoch'), "
+               "COALESCE(datetime(v.departed, 'unixepoch'), 'present'), "
+               "printf('%.0f', COALESCE(v.departed, v.last_seen) - v.arrived), "
+               "(SELECT group_concat(apmac || ' ' || printf('%.0f', seconds), ', ') FROM dwell d "
+               "WHERE d.visit = v.id) FROM visits v WHERE COALESCE(v.departed, 9e18) >= ?1 "
+               "ORDER BY v.arrived, v.id",
+               {{"client", -12},
+                {"arrived", -19},
+                {"departed", -19},
+                {"seconds", 7},
+                {"at each ap", 0}},
+               since, reason_) == 0
+               ? 0
+               : fail("read", why);
 }
 
 int Store::printAps(std::FILE *out, std::string &why) {
@@ -440,7 +768,9 @@ int Store::printAps(std::FILE *out, std::string &why) {
                        {"first heard", -19},
                        {"last heard", -19},
                        {"clock offset s", 14}},
-                      0, why);
+                      0, reason_) == 0
+               ? 0
+               : fail("read", why);
 }
 
 int Store::parseSince(const std::string &text, double now, double &since) {
@@ -460,16 +790,12 @@ int Store::parseSince(const std::string &text, double now, double &since) {
             return 0;
         }
     }
-    sqlite3_stmt *stmt = nullptr;
-    sqlite3_prepare_v2(db_, "SELECT unixepoch(?)", -1, &stmt, nullptr);
-    sqlite3_bind_text(stmt, 1, text.c_str(), -1, SQLITE_TRANSIENT);
-    int rc =
-        sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_type(stmt, 0) != SQLITE_NULL ? 0 : -1;
-    if (rc == 0) {
-        since = sqlite3_column_double(stmt, 0);
+    Use parsed = use("SELECT unixepoch(?)");
+    if (!parsed.text(1, text).row() || sqlite3_column_type(parsed.stmt(), 0) == SQLITE_NULL) {
+        return -1;
     }
-    sqlite3_finalize(stmt);
-    return rc;
+    since = sqlite3_column_double(parsed.stmt(), 0);
+    return 0;
 }
 
 } // namespace presence

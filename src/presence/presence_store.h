@@ -22,10 +22,13 @@ class Store {
     Store &operator=(const Store &) = delete;
     ~Store();
 
-    // Opens the database in WAL mode, creating it when create is set. Returns -1 with why set.
-    int open(const std::string &file, bool create, std::string &why);
+    // Opens file for the follower (follow: read-write in WAL mode, created when missing, a
+    // database of an older schema migrated) or for a query (read-only). A file that is not
+    // this program's, or of a newer schema, is refused unchanged. Returns -1 with why set to
+    // the whole message ("FILE: cannot OPERATION: REASON"), as every failure below.
+    int open(const std::string &file, bool follow, std::string &why);
     // Gives the tracker the access points and open visits kept.
-    void resume(Tracker &tracker);
+    int resume(Tracker &tracker, std::string &why);
     // keepDays > 0 keeps every sighting that long.
     void keepSightings(int keepDays) { keepDays_ = keepDays; }
 
@@ -34,6 +37,9 @@ class Store {
     // Writes what changed in one transaction; at the end (final) every open visit's last
     // sighting too. Returns -1 with why set.
     int flush(const Tracker &tracker, Millis interval, bool final, std::string &why);
+    // The events the last flush wrote (none when it failed), to be told only now: an event
+    // told before a crash is then one the database holds, and is never told again.
+    const std::vector<Event> &committed() const { return committed_; }
 
     uint64_t rowsWritten() const { return rows_; }
     uint64_t transactions() const { return transactions_; }
@@ -46,18 +52,31 @@ class Store {
     int parseSince(const std::string &text, double now, double &since);
 
     sqlite3 *handle() { return db_; }
+    const std::string &file() const { return file_; }
 
   private:
-    int exec(const char *sql, std::string &why);
-    sqlite3_stmt *statement(const char *sql);
+    class Use;
+    int exec(const char *sql);
+    int fail(const char *operation, std::string &why) const;
+    int connect(bool follow, bool immutable);
+    int prepare(bool fresh);
+    Use use(const char *sql);
     int apply(const Event &e);
     int writeAps(const Tracker &tracker, Millis interval, bool final);
     int writeSightings(Millis now);
+    int writeLastSeen(const Tracker &tracker, Millis interval, bool final);
 
     sqlite3 *db_ = nullptr;
+    std::string file_;
+    std::string reason_; // SQLite's reason for the last failure
     std::unordered_map<const char *, sqlite3_stmt *> statements_;
-    std::unordered_map<uint64_t, int64_t> openVisits_; // client -> visit id
+    struct OpenVisit {
+        int64_t id = 0;
+        Millis lastSeen = 0; // as written
+    };
+    std::unordered_map<uint64_t, OpenVisit> openVisits_; // by client
     std::vector<Event> pending_;
+    std::vector<Event> committed_;
     std::vector<Sighting> sightings_;
     std::vector<Millis> apWritten_; // last heard as written, by the tracker's index
     std::vector<bool> apSilentWritten_;

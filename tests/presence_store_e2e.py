@@ -1,0 +1,213 @@
+#!/usr/bin/env python3
+"""station-presence's database: files not its own refused unchanged, a read-only one queried,
+the first schema migrated and resumed, kill -9 at seeded random points of a paced live feed.
+usage: presence_store_e2e.py STATION_PRESENCE DATA_DIR [SUITE]"""
+import contextlib, hashlib, json, os, pathlib, random, shutil, sqlite3, subprocess, sys
+import tempfile, time, unittest
+
+PRESENCE = DATA = None
+APS = ["A0B1C2D3E4%02X" % i for i in range(1, 4)]
+
+
+def digest(path):
+    return hashlib.sha256(pathlib.Path(path).read_bytes()).hexdigest()
+
+
+def sql(path, query):
+    with contextlib.closing(sqlite3.connect("file:%s?mode=ro" % path, uri=True)) as db:
+        return db.execute(query).fetchall()
+
+
+def read_only(folder, *command):
+    """command with folder mounted read-only (root cannot write it either)."""
+    user = [] if os.geteuid() == 0 else ["--user", "--map-root-user"]
+    return subprocess.run(["unshare", *user, "--mount", "--propagation", "private", "sh", "-c",
+                           'mount --bind -o ro "$0" "$0" && exec "$@"', folder, *command],
+                          capture_output=True, text=True)
+
+
+class Files(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.folder)
+
+    def ours(self, name):
+        path = os.path.join(self.folder, name)
+        shutil.copy(os.path.join(DATA, "presence-v0.db"), path)
+        r = subprocess.run([PRESENCE, "--db", path], stdin=subprocess.DEVNULL,
+                           capture_output=True, text=True)  # migrates it
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return path
+
+    def test_a_file_not_its_own_is_refused_unchanged(self):
+        def made(name, script):
+            path = os.path.join(self.folder, name)
+            db = sqlite3.connect(path)
+            db.executescript(script)
+            db.close()
+            return path
+        with open(os.path.join(self.folder, "text.db"), "w") as f:
+            f.write("not a database\n")
+        cases = [
+            (made("other.db", "CREATE TABLE t(a)"),
+             "not a station-presence database: it has no table aps"),
+            (made("other-wal.db", "PRAGMA journal_mode=WAL; CREATE TABLE t(a)"),
+             "not a station-presence database: it has no table aps"),
+            (made("id.db", "CREATE TABLE t(a); PRAGMA application_id = 7"),
+             "not a station-presence database (its application id is 7, its user version 0)"),
+            (made(self.ours("newer.db"), "PRAGMA user_version = 2"),
+             "made by a newer station-presence (schema version 2; this one's is 1)"),
+            (made(self.ours("renamed.db"), "ALTER TABLE stays RENAME TO old_stays"),
+             "its schema is damaged: it has no table stays"),
+            (f.name, "file is not a database"),
+        ]
+        for path, reason in cases:
+            before = digest(path)
+            for command in ([], ["now"], ["visits"], ["aps"]):
+                r = subprocess.run([PRESENCE, *command, "--db", path],
+                                   stdin=subprocess.DEVNULL, capture_output=True, text=True)
+                self.assertEqual((r.returncode, r.stdout, r.stderr),
+                                 (1, "", "station-presence: %s: cannot open: %s\n"
+                                  % (path, reason)), command)
+                self.assertEqual(digest(path), before, path)
+                self.assertFalse(os.path.exists(path + "-wal") or
+                                 os.path.exists(path + "-shm"), path)
+
+    def test_a_read_only_database_is_queried_and_not_followed(self):
+        ro, page = os.path.join(self.folder, "ro"), os.path.join(self.folder, "page.html")
+        os.mkdir(ro)
+        path = self.ours(os.path.join(ro, "presence.db"))
+        for db in (path, os.path.join(DATA, "presence-v0.db")):
+            for command in (["now"], ["visits"], ["aps"]):
+                writable = subprocess.run([PRESENCE, *command, "--db", db], capture_output=True,
+                                          text=True)
+                r = read_only(os.path.dirname(db), PRESENCE, *command, "--db", db)
+                self.assertEqual((r.returncode, r.stderr), (0, ""), command)
+                self.assertEqual(r.stdout, writable.stdout)
+                self.assertGreater(len(r.stdout.splitlines()), 1)
+        r = read_only(ro, PRESENCE, "report", "--db", path, "--html", page)
+        self.assertEqual((r.returncode, r.stderr, os.path.getsize(page) > 0), (0, "", True))
+        r = read_only(ro, PRESENCE, "--db", path)
+        self.assertEqual((r.returncode, r.stderr.split(": cannot open: ")[0]),
+                         (1, "station-presence: " + path))
+
+    def test_a_database_of_the_first_schema_is_migrated_and_resumed(self):
+        path = os.path.join(self.folder, "v0.db")
+        shutil.copy(os.path.join(DATA, "presence-v0.db"), path)
+        # 0A1B2C3D4E01 is seen again; 0A1B2C3D4E03 is not, and leaves a grace later.
+        lines = "".join("127.0.0.1:4000,1,%s,0A1B2C3D4E01,%d,-40,6,1,%.3f\n" % (APS[1], t, t)
+                        for t in (1796700910.0, 1796700913.0, 1796700916.0))
+        r = subprocess.run([PRESENCE, "--db", path, "--grace", "5"], input=lines,
+                           capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        events = [json.loads(l) for l in r.stdout.splitlines()]
+        self.assertEqual([(e["event"], e["client"], e["since"], e["last_seen"]) for e in events
+                          if "client" in e],
+                         [("leave", "0A1B2C3D4E03", 1796700000.02, 1796700900.02)])
+        self.assertEqual(sql(path, "SELECT * FROM pragma_application_id, pragma_user_version"),
+                         [(0x53745072, 1)])
+        self.assertEqual(sql(path, "SELECT id, mumac, arrived FROM visits WHERE departed IS NULL"),
+                         [(1, "0A1B2C3D4E01", 1796700000.01)])
+        self.assertEqual(sql(path, "SELECT (SELECT COUNT(*) FROM visits), "
+                               "(SELECT COUNT(*) FROM sightings)"), [(5, 84)])
+
+
+def schedule(rng, clients, length):
+    """Each client's stays: (start, end, access point, rssi); a gap longer than the grace
+    between two of them is a departure and a new visit."""
+    plan = {}
+    for c in range(clients):
+        t, stays = rng.uniform(0, 1.5), []
+        while t < length:
+            end = t + rng.uniform(1.0, 4.0)
+            stays.append((t, end, rng.choice(APS), rng.choice([-40, -55, -70])))
+            t = end + (rng.uniform(3.5, 4.5) if rng.random() < 0.25 else 0)
+        plan["0A1B2C3D4E%02X" % (c + 1)] = stays
+    return plan
+
+
+class Crash(unittest.TestCase):
+    GRACE, LENGTH = 3, 7.0
+
+    def start(self, db):
+        return subprocess.Popen([PRESENCE, "--db", db, "--interval", "1", "--grace",
+                                 str(self.GRACE), "--keep", "1"], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+
+    def test_kill_9_loses_at_most_the_last_writes_and_never_tells_an_event_twice(self):
+        for seed in (1, 2, 3):
+            with self.subTest(seed=seed), tempfile.TemporaryDirectory() as folder:
+                self.replay(random.Random(seed), os.path.join(folder, "p.db"))
+
+    def replay(self, rng, db):
+        plan = schedule(rng, 6, self.LENGTH)
+        kills = sorted(rng.uniform(1.5, self.LENGTH - 1) for _ in range(2))
+        proc, told, sent, closed, kept = self.start(db), [], [], {}, 0
+        start = time.time()
+        while time.time() - start < self.LENGTH + self.GRACE + 1.5:
+            t = time.time() - start
+            if kills and t >= kills[0]:
+                kills.pop(0)
+                proc.kill()
+                told += [json.loads(l) for l in proc.communicate()[0].splitlines()]
+                self.assertEqual(sql(db, "PRAGMA integrity_check"), [("ok",)])
+                self.held(db, told)
+                # What this run read more than the flush's second or two before the kill is kept.
+                before, kept = kept, sql(db, "SELECT COUNT(*) FROM sightings")[0][0]
+                cutoff = time.time() - 3
+                self.assertGreaterEqual(kept - before, sum(at < cutoff for at, _ in sent))
+                # An open visit's last sighting is written once it is an interval newer.
+                for mumac, seen in sql(db, "SELECT mumac, last_seen FROM visits "
+                                       "WHERE departed IS NULL"):
+                    early = [at for at, mu in sent if mu == mumac and at < cutoff]
+                    self.assertGreaterEqual(seen, max(early, default=0) - 1.01, mumac)
+                sent = []
+                self.assertEqual(sql(db, "SELECT mumac FROM visits WHERE departed IS NULL "
+                                     "GROUP BY mumac HAVING COUNT(*) > 1"), [])
+                closed.update((r[0], r) for r in sql(
+                    db, "SELECT * FROM visits WHERE departed IS NOT NULL"))
+                proc = self.start(db)
+            lines = ["127.0.0.1:4000,1,%s,%s,%d,%d,6,1,%.3f\n" % (ap, mu, now, rssi, now)
+                     for mu, stays in plan.items() for (a, b, ap, rssi) in stays
+                     if a <= t < min(b, self.LENGTH) for now in [time.time()]]
+            if lines:
+                proc.stdin.write("".join(lines))
+                proc.stdin.flush()
+                sent += [(float(l.split(",")[-1]), l.split(",")[3]) for l in lines]
+            time.sleep(0.25)
+        proc.stdin.close()
+        told += [json.loads(l) for l in proc.stdout.read().splitlines()]
+        self.assertEqual(proc.wait(10), 0)
+        self.assertEqual(sql(db, "PRAGMA integrity_check"), [("ok",)])
+        self.held(db, told)
+        # Every visit left, each told once: a resumed one by the run that resumed it.
+        visits = sql(db, "SELECT id, mumac, arrived, departed FROM visits ORDER BY id")
+        self.assertTrue(visits and all(v[3] is not None for v in visits))
+        kinds = lambda kind: sorted((e["client"], e["since"]) for e in told if e["event"] == kind)
+        self.assertEqual(kinds("arrive"), sorted((v[1], v[2]) for v in visits))
+        self.assertEqual(kinds("leave"), kinds("arrive"))
+        for id, row in closed.items():
+            self.assertIn(row, sql(db, "SELECT * FROM visits WHERE id = %d" % id))
+
+    def held(self, db, told):
+        """Every event told is in the database, each visit's arrival and moves as its stays."""
+        for v, mumac, arrived, departed in sql(db, "SELECT id, mumac, arrived, departed "
+                                               "FROM visits"):
+            mine = [e for e in told if e.get("client") == mumac]
+            start = [i for i, e in enumerate(mine) if e["event"] == "arrive" and
+                     e["since"] == arrived]
+            end = [i for i, e in enumerate(mine) if e["event"] == "leave" and
+                   e["since"] == arrived] + [len(mine)]
+            self.assertEqual(len(start), 1, (mumac, arrived, mine))
+            moves = [e["ap"] for e in mine[start[0]:end[0]] if e["event"] in ("arrive", "move")]
+            self.assertEqual(moves, [r[0] for r in sql(db, "SELECT apmac FROM stays WHERE "
+                                                       "visit = %d ORDER BY rowid" % v)])
+            self.assertEqual(end[0] < len(mine), departed is not None, (mumac, arrived))
+        visits = set(sql(db, "SELECT mumac, arrived FROM visits"))
+        self.assertLessEqual({(e["client"], e["since"]) for e in told
+                              if e["event"] == "arrive"}, visits)
+
+
+if __name__ == "__main__":
+    PRESENCE, DATA = sys.argv[1:3]
+    unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[3:])
