@@ -39,7 +39,7 @@ class Model:
             self.clock = t
         if t - self.clock > bound:
             if self.held and (self.held[0][0], self.held[0][1]) != (t, address):
-                if abs(t - self.held[0][0]) <= bound:
+                if t >= self.held[0][0] - bound:
                     for line in self.held + [(t, address, record)]:
                         self.take(*line)
                     self.held = []

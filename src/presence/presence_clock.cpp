@@ -61,8 +61,8 @@ void Clock::offer(Line line, Millis monotonic, std::vector<Line> &ready,
         }
         return;
     }
-    const Millis apart = received - held_.front().sighting.received;
-    if (apart <= bound_ && apart >= -bound_) { // a second report agrees
+    // A second report from as far ahead, or further, agrees that the time has moved on.
+    if (received >= held_.front().sighting.received - bound_) {
         release(monotonic, ready);
         take(line, std::max(last_, received), monotonic, ready);
         return;

@@ -27,8 +27,9 @@ struct RefusedLine {
 // taken, so a stopped input still ends visits. A line from before the clock is taken at the
 // clock's time: the events printed never go back in time. A report from more than the bound
 // ahead of the clock is held, and taken only once another report agrees that the time has
-// moved on (one received within the bound of it), or once the clock comes within the bound of
-// it; a line that arrives meanwhile from the clock's own time refuses it.
+// moved on (one received as late, or later, or at most the bound before it), or once the
+// clock comes within the bound of it; a line that arrives meanwhile from the clock's own time
+// refuses it.
 class Clock {
   public:
     explicit Clock(Millis bound) : bound_(bound) {}
