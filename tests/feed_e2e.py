@@ -75,7 +75,7 @@ def recorded_stations(dataset):
 
 class Feed(unittest.TestCase):
     def test_recorded_formats_and_faults(self):
-        no_signal = "station-feed: wlan0: station 00:1e:58:ac:01:f2: no signal line, skipped"
+        no_signal = "station-feed: wlan0: station 00:1e:58:ac:01:f2: no signal, skipped"
         cases = [  # dataset, arguments, lines, messages, status
             ("iw-5.4", [], ["A0B1C2D3E4F5,3C22FBA1B2C3,TS,-52,36,866,1",
                             "A0B1C2D3E4F5,F0D5BF12A4C7,TS,-83,36,6,0"], [no_signal], 0),
@@ -104,6 +104,14 @@ class Feed(unittest.TestCase):
             ("replayed", [], ["020000001001,AABBCC000001,TS,-40,37,2882,1",
                               "020000001001,AABBCC000002,TS,-58,37,573,1",
                               "020000001001,AABBCC000003,TS,-66,37,144,0"], [], 0),
+            # A named AP/VLAN interface takes its AP's channel.
+            ("ap-vlan", ["phy0-ap0.sta1"], ["020C43762001,58EF683A910C,TS,-57,11,72,1"], [], 0),
+            # Outputs of iw cut off without their last newline: the station cut, or the
+            # interface whose info was cut, is left out.
+            ("cut-off", [], ["020D00000001,020E00000001,TS,-51,1,65,1"],
+             ["station-feed: wlan0: station 02:0e:00:00:00:02: cut off, skipped",
+              "station-feed: wlan0: iw output cut off", "station-feed: wlan1: iw output cut off"],
+             1),
             ("iw-5.4", ["-k", "KEY"],
              ["A0B1C2D3E4F5,%s,TS,-52,36,866,1" % pseudonym("3C22FBA1B2C3"),
               "A0B1C2D3E4F5,%s,TS,-83,36,6,0" % pseudonym("F0D5BF12A4C7")], [no_signal], 0),
