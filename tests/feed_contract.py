@@ -15,8 +15,9 @@ DIFFERENCES = [
      "notifications; iw shows only the station table"),
     ("clients that associated and left within the interval", "ucode only: hostapd's assoc "
      "notification; iw shows the table at the moment of the dump"),
-    ("rssi", "ucode: hostapd's get_clients signal, else nl80211's; awk: iw's signal line, "
-     "nl80211's at the moment of the dump: the same measurement read at other moments"),
+    ("rssi, rate", "ucode: hostapd's get_clients values, else nl80211's; awk: iw's signal and "
+     "tx bitrate lines, nl80211's at the moment of the dump: the same measurements read at "
+     "other moments (rate control moves the rate)"),
     ("timestamp", "awk: the time of the dump; ucode: the end of the interval"),
     ("stations of AP/VLAN interfaces of a named AP/VLAN's AP", "ucode: hostapd lists the "
      "BSS's stations under its AP's object, so naming the AP/VLAN alone takes them from "
@@ -25,7 +26,7 @@ DIFFERENCES = [
 
 # (frequency in MHz, the kernel's channel number; None: in no band).
 BANDS = [(2412, 1), (2437, 6), (2472, 13), (2484, 14), (4920, 184), (4940, 188), (4980, 196),
-         (5180, 36), (5885, 177), (5920, 184), (5935, 2), (5955, 1), (6135, 37), (7115, 233),
+         (5180, 36), (5885, 177), (5925, 185), (5935, 2), (5955, 1), (6135, 37), (7115, 233),
          (58320, 1), (69120, 6), (2400, None), (2477, None), (3000, None), (5930, None),
          (7120, None), (45000, None)]
 

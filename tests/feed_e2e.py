@@ -5,8 +5,9 @@ whole road from iw to station-decode on loopback, in a private /dev like the rep
 
 usage: feed_e2e.py STATION_REPORTER STATION_DECODE [--emulator "qemu-mipsel-static"]
 """
-import hashlib, json, os, re, shlex, shutil, signal, socket, subprocess, sys, tempfile, time, unittest
+import json, os, re, shlex, shutil, signal, socket, subprocess, sys, tempfile, time, unittest
 
+import feed_contract
 import sandbox
 import wire
 
@@ -38,8 +39,7 @@ def script(name, *args, dataset="three-aps", stdin=b"", offline=False, **env):
 
 
 def pseudonym(mac):
-    digest = hashlib.sha256(KEY + mac.lower().encode()).hexdigest()[:12]
-    return "%02X%s" % (int(digest[:2], 16) & 0xFC | 0x02, digest[2:].upper())
+    return feed_contract.pseudonym(KEY, mac)
 
 
 def receiver():

@@ -9,7 +9,7 @@ Each step acts, then ends the interval with SIGUSR1 and reads one report from ev
 
 usage: feed_ucode.py PLATFORM_ROOT STATION_REPORTER
 """
-import hashlib, json, os, re, signal, socket, subprocess, sys, time, unittest
+import json, os, re, signal, socket, subprocess, sys, time, unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "platform"))
@@ -23,8 +23,7 @@ AP0, AP1 = "02AA00000001", "02AA00000002"
 
 
 def pseudonym(mac):
-    digest = hashlib.sha256(KEY + mac.lower().encode()).hexdigest()[:12]
-    return "%02X%s" % (int(digest[:2], 16) & 0xFC | 0x02, digest[2:].upper())
+    return contract.pseudonym(KEY, mac)
 
 
 def records(datagram):
