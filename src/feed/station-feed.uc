@@ -20,9 +20,10 @@
 // rounds, with status 1 if any failed. Never asks hostapd to wait for it (notify_response stays
 // off): a passive listener must not delay a client's association.
 //
-// One file, in parts: the options, the log, addresses and channels, pseudonyms, what nl80211
-// and hostapd say, the interval's table, the round. It is installed and started by path beside
-// station-send, which it finds through its own path.
+// One file, in parts (options, log, addresses and channels, pseudonyms, nl80211, the interval's
+// table, polling, ubus, the round): the package installs each device script as one program in
+// /usr/bin, station-loop starts this one by path and it finds station-send beside itself;
+// modules of its own would need a folder on ucode's module search path as well.
 'use strict';
 
 import * as fs from 'fs';
