@@ -39,10 +39,6 @@ const PROBE_TABLE_MAX = 1024;	// probing clients held an interval, whatever the 
 const RECONNECT_MS = 2000;
 const UBUS_STATUS_NOT_FOUND = 4;
 
-// What is known of a client in an interval, weakest first: a probe request, a station entry
-// that is not associated, an association.
-const RANK = { probe: 1, station: 2, assoc: 3 };
-
 // Channel numbers as the kernel gives them: [first MHz, last MHz, MHz of channel 0, MHz a
 // channel]. A frequency outside these is in no band.
 const BANDS = [
@@ -221,37 +217,38 @@ function bss_of(ifaces, ifname, freq) {
 
 // ---- the interval's table ----
 
-// Records what kind (RANK) of thing was seen of a client and its values; values that are null
-// stay as they were, a signal of 0 is unknown. A client keeps the strongest kind seen in the
-// interval; a probe only ever raises the signal of a probe.
+// Records what kind of thing was seen of a client ('probe', 'station': in the station table
+// but not associated, 'assoc') and its values; null values stay as they were, and a signal of
+// 0 is unknown. A client keeps the strongest kind seen in the interval (assoc, station, probe);
+// a probe only ever raises the signal of a probe.
 function note(bss, address, kind, signal, rate) {
 	let mu = mac12(address);
 	if (bss?.mac == null || bss.channel == null || mu == null)
 		return;
-	if (signal == 0)
-		signal = null;
-	let key = bss.mac + ' ' + mu, s = state.seen[key], last = state.known[key];
+	let seen = state.seen, key = bss.mac + ' ' + mu, s = seen[key];
 	if (s == null) {
-		if (kind == 'probe' && length(state.seen) >= PROBE_TABLE_MAX) {
+		if (kind == 'probe' && length(seen) >= PROBE_TABLE_MAX) {
 			state.probes_dropped++;
 			return;
 		}
-		s = state.seen[key] = { ap: bss.mac, mu, address, ifname: bss.ifname, kind: 'probe' };
+		s = seen[key] = { ap: bss.mac, mu, address, ifname: bss.ifname, kind: 'probe' };
 	}
 	s.channel = bss.channel;
 	if (kind == 'probe') {
-		if (s.kind == 'probe' && signal != null && (s.signal == null || signal > s.signal))
+		if (signal && s.kind == 'probe' && (s.signal == null || signal > s.signal))
 			s.signal = signal;
 		return;
 	}
 	if (s.kind == 'probe') {
 		// A probe's signal is no station's value: start from the last round's.
+		let last = state.known[key];
 		s.signal = last?.signal;
 		s.rate = last?.rate;
 	}
-	if (RANK[kind] > RANK[s.kind])
+	if (kind == 'assoc' || s.kind == 'probe')
 		s.kind = kind;
-	s.signal = signal ?? s.signal;
+	if (signal)
+		s.signal = signal;
 	s.rate = rate ?? s.rate;
 }
 
