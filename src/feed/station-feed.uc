@@ -231,7 +231,11 @@ function note(bss, address, kind, signal, rate) {
 			state.probes_dropped++;
 			return;
 		}
-		s = seen[key] = { ap: bss.mac, mu, address, ifname: bss.ifname, kind: 'probe' };
+		// A station starts from the last round's values.
+		let last = kind == 'probe' ? null : state.known[key];
+		seen[key] = { ap: bss.mac, mu, address, ifname: bss.ifname, kind, channel: bss.channel,
+		              signal: signal || last?.signal, rate: rate ?? last?.rate };
+		return;
 	}
 	s.channel = bss.channel;
 	if (kind == 'probe') {
