@@ -5,9 +5,10 @@ whole road from iw to station-decode on loopback, in a private /dev like the rep
 
 usage: feed_e2e.py STATION_REPORTER STATION_DECODE [--emulator "qemu-mipsel-static"]
 """
-import hashlib, json, os, pathlib, re, resource, shlex, shutil, signal, socket, subprocess, sys, tempfile
-import time, unittest
+import json, os, pathlib, re, resource, shlex, shutil, signal, socket, subprocess, sys
+import tempfile, time, unittest
 
+import feed_contract
 import sandbox
 import wire
 
@@ -82,8 +83,7 @@ def full_folder():
 
 
 def pseudonym(mac):
-    digest = hashlib.sha256(KEY + mac.lower().encode()).hexdigest()[:12]
-    return "%02X%s" % (int(digest[:2], 16) & 0xFC | 0x02, digest[2:].upper())
+    return feed_contract.pseudonym(KEY, mac)
 
 
 def receiver():
@@ -119,7 +119,7 @@ def recorded_stations(dataset):
 
 class Feed(unittest.TestCase):
     def test_recorded_formats_and_faults(self):
-        no_signal = "station-feed: wlan0: station 00:1e:58:ac:01:f2: no signal line, skipped"
+        no_signal = "station-feed: wlan0: station 00:1e:58:ac:01:f2: no signal, skipped"
         cases = [  # dataset, arguments, lines, messages, status
             ("iw-5.4", [], ["A0B1C2D3E4F5,3C22FBA1B2C3,TS,-52,36,866,1",
                             "A0B1C2D3E4F5,F0D5BF12A4C7,TS,-83,36,6,0"], [no_signal], 0),
@@ -148,6 +148,14 @@ class Feed(unittest.TestCase):
             ("replayed", [], ["020000001001,AABBCC000001,TS,-40,37,2882,1",
                               "020000001001,AABBCC000002,TS,-58,37,573,1",
                               "020000001001,AABBCC000003,TS,-66,37,144,0"], [], 0),
+            # A named AP/VLAN interface takes its AP's channel.
+            ("ap-vlan", ["phy0-ap0.sta1"], ["020C43762001,58EF683A910C,TS,-57,11,72,1"], [], 0),
+            # Outputs of iw cut off without their last newline: the station cut, or the
+            # interface whose info was cut, is left out.
+            ("cut-off", [], ["020D00000001,020E00000001,TS,-51,1,65,1"],
+             ["station-feed: wlan0: station 02:0e:00:00:00:02: cut off, skipped",
+              "station-feed: wlan0: iw output cut off", "station-feed: wlan1: iw output cut off"],
+             1),
             ("iw-5.4", ["-k", "KEY"],
              ["A0B1C2D3E4F5,%s,TS,-52,36,866,1" % pseudonym("3C22FBA1B2C3"),
               "A0B1C2D3E4F5,%s,TS,-83,36,6,0" % pseudonym("F0D5BF12A4C7")], [no_signal], 0),

@@ -1,19 +1,21 @@
 #!/usr/bin/env python3
 """The ucode feed on OpenWrt's own userland (tests/platform: ucode with its modules, a real
 ubusd, syslogd), against look-alike hostapd objects (tests/feed/hostapd.uc) that reply and
-notify in hostapd's shapes. The machine has no Wi-Fi, so nl80211 lists nothing and the BSS
+notify in hostapd's shapes; and both feeds on the same worlds (feed_contract.py), the awk one
+over a stand-in iw. The machine has no Wi-Fi, so nl80211 lists nothing and the BSS
 addresses are those of stand-in interfaces (bridges). Three feeds run side by side, each reporting to its own
 UDP socket: probes on with a cap of 2, pseudonyms with a cap of 1, and the default (no probes).
 Each step acts, then ends the interval with SIGUSR1 and reads one report from every feed.
 
 usage: feed_ucode.py PLATFORM_ROOT STATION_REPORTER
 """
-import hashlib, os, signal, socket, subprocess, sys, time, unittest
+import json, os, re, signal, socket, subprocess, sys, time, unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "platform"))
 import harness
 import wire
+import feed_contract as contract
 
 FEED = os.path.join(HERE, "..", "src", "feed")
 KEY = b"not a secret either\n"
@@ -21,8 +23,7 @@ AP0, AP1 = "02AA00000001", "02AA00000002"
 
 
 def pseudonym(mac):
-    digest = hashlib.sha256(KEY + mac.lower().encode()).hexdigest()[:12]
-    return "%02X%s" % (int(digest[:2], 16) & 0xFC | 0x02, digest[2:].upper())
+    return contract.pseudonym(KEY, mac)
 
 
 def records(datagram):
@@ -39,6 +40,123 @@ def records(datagram):
 
 def mac(text):
     return ":".join(text[i:i + 2] for i in range(0, 12, 2)).lower()
+
+
+def messages(lines):
+    """The messages of the feeds' own logs, without syslog's fields or station-feed's prefix."""
+    return [l.split("station-reporter: ", 1)[-1].split("station-feed: ", 1)[-1] for l in lines]
+
+
+class FeedContract(unittest.TestCase):
+    """Each scenario of feed_contract.py through both feeds on one device: the awk feed over
+    the stand-in iw, the ucode feed over look-alike hostapd objects on stand-in interfaces
+    (bridges) with the scenario's addresses. The ucode feed hands its lines to a station-send
+    that keeps them."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dev = dev = harness.Device(PLATFORM).__enter__()
+        os.makedirs(dev.path("/sys"), exist_ok=True)
+        subprocess.run(["mount", "-t", "sysfs", "sysfs", dev.path("/sys")], check=True)
+        for name in ("station-feed", "station-feed.uc"):
+            dev.install(os.path.join(FEED, name), "/usr/bin/" + name)
+        dev.install(os.path.join(HERE, "feed", "iw"), "/usr/sbin/iw")
+        dev.install(os.path.join(HERE, "feed", "hostapd.uc"), "/usr/share/hostapd.uc", 0o644)
+        dev.write("/usr/bin/station-send", "#!/bin/sh\ncat >/tmp/lines.part && "
+                  "mv /tmp/lines.part /tmp/lines\n", mode=0o755)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dev.__exit__(None, None, None)
+
+    def awk_feed(self, files, named, key):
+        folder = "/var/iw/%d" % self.runs
+        for name, text in files.items():
+            self.dev.write(folder + "/" + name, text)
+        r = self.dev.run(["station-feed", *(["-k", "/etc/key"] if key is not None else []),
+                          *named], env={"IW_RECORDED": folder})
+        return r.stdout.splitlines(), messages(r.stderr.splitlines())
+
+    def ucode_feed(self, world, named, key, rounds=2):
+        """Lines of the first round and what the feed logged in all of them."""
+        dev = self.dev
+        for b in world:
+            subprocess.run(["ip", "link", "add", b["ifname"], "address", b["addr"], "type",
+                            "bridge"], check=True)
+        hostapd = dev.popen(["ucode", "/usr/share/hostapd.uc",
+                             *("%s:%d" % (b["ifname"], b["freq"]) for b in world)])
+        try:
+            dev._wait(lambda: "test.hostapd" in dev.run(["ubus", "list"]).stdout, "hostapd")
+            for b in world:
+                dev.ubus("call", "test.hostapd", "clients", json.dumps(
+                    {"ifname": b["ifname"], "clients": contract.hostapd_clients(b)}))
+            start = len(dev.log())
+            feed = dev.popen(["station-feed.uc", "-i", "3600",
+                              *(["-k", "/etc/key"] if key is not None else []), "127.0.0.1",
+                              "9", *named])
+            try:
+                dev._wait(lambda: sum("following hostapd." in l for l in dev.log()[start:]) ==
+                          len(world), "the feed following every BSS")
+                rounds_lines = []
+                for _ in range(rounds):
+                    feed.send_signal(signal.SIGUSR1)
+                    dev._wait(lambda: os.path.exists(dev.path("/tmp/lines")), "a round")
+                    os.rename(dev.path("/tmp/lines"), dev.path("/tmp/lines.old"))
+                    with open(dev.path("/tmp/lines.old")) as f:
+                        rounds_lines.append(f.read().splitlines())
+            finally:
+                feed.terminate()
+                feed.wait(10)
+            return rounds_lines, messages(dev.log()[start:])
+        finally:
+            hostapd.terminate()
+            hostapd.wait(10)
+            for b in world:
+                subprocess.run(["ip", "link", "del", b["ifname"]], check=True)
+
+    def both(self, files, world, named=(), key=None):
+        """(awk lines, awk messages, ucode rounds' lines, ucode messages), timestamps as TS."""
+        type(self).runs = getattr(type(self), "runs", 0) + 1
+        if key is not None:
+            with open(self.dev.path("/etc/key"), "wb") as f:
+                f.write(key)
+        ts = lambda lines: sorted(re.sub(r"^([^,]*,[^,]*),\d+,", r"\1,TS,", l) for l in lines)
+        awk_lines, awk_said = self.awk_feed(files, named, key)
+        rounds, uc_said = self.ucode_feed(world, named, key)
+        return ts(awk_lines), awk_said, [ts(r) for r in rounds], uc_said
+
+    def test_scenarios_on_both_feeds(self):
+        # What the feeds say besides: how the ucode feed follows hostapd and nl80211.
+        ours = re.compile(r"skipped$|not reported$")
+        for name, dataset, world, named, lines, said in contract.SCENARIOS:
+            with self.subTest(scenario=name):
+                files = contract.recorded(dataset) if dataset else contract.iw_outputs(world)
+                awk_lines, awk_said, rounds, uc_said = self.both(files, world, named)
+                self.assertEqual(awk_lines, sorted(lines))
+                self.assertEqual(rounds, [sorted(lines)] * 2)
+                self.assertEqual(sorted(awk_said), sorted(said))
+                # A station's fault is said each round, an interface's once.
+                per_round = [m for m in said if ": station " in m]
+                self.assertEqual(sorted(m for m in uc_said if ours.search(m)),
+                                 sorted(said + per_round))
+
+    def test_the_same_pseudonyms(self):
+        for key, mac, alias in contract.PSEUDONYMS:
+            with self.subTest(key=key, mac=mac):
+                self.assertEqual(contract.pseudonym(key, mac), alias)
+                world = [contract.bss("wlan0", "02:0a:00:00:00:01", 2412, contract.station(
+                    ":".join(mac[i:i + 2] for i in range(0, 12, 2)).lower(), -50, 6))]
+                awk_lines, _, rounds, _ = self.both(contract.iw_outputs(world), world, key=key)
+                self.assertEqual(awk_lines, [contract.line("020A00000001", alias, -50, 1, 6)])
+                self.assertEqual(rounds[0], awk_lines)
+
+    def test_the_readme_says_the_same(self):
+        with open(os.path.join(HERE, "..", "README.md")) as f:
+            readme = f.read()
+        rows = ["| `%s` | %s | %s |" % (key.hex() or "(empty)", mac, alias)
+                for key, mac, alias in contract.PSEUDONYMS]
+        rows += ["| %s | %s |" % difference for difference in contract.DIFFERENCES]
+        self.assertEqual([row for row in rows if row not in readme], [])
 
 
 class UcodeFeed(unittest.TestCase):

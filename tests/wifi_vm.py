@@ -12,8 +12,9 @@ usage: wifi_vm.py STATION_REPORTER STATION_DECODE [--platform ROOT] [--record DI
   --record DIR   writes the iw outputs of the VM there, in the stand-in iw's layout
   --console FILE keeps the VM's console output
 """
-import glob, hashlib, json, os, re, shutil, subprocess, sys, tempfile, time, unittest
+import glob, json, os, re, shutil, subprocess, sys, tempfile, time, unittest
 
+import feed_contract
 import sandbox
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -139,8 +140,7 @@ def blocks(console):
 
 
 def pseudonym(mac):
-    digest = hashlib.sha256(KEY + mac.lower().encode()).hexdigest()[:12]
-    return "%02X%s" % (int(digest[:2], 16) & 0xFC | 0x02, digest[2:].upper())
+    return feed_contract.pseudonym(KEY, mac)
 
 
 def address(iw_info):
@@ -176,6 +176,31 @@ class KernelWifi(unittest.TestCase):
                 self.assertEqual(STATUS.get(name), "0", CONSOLE.get("feed-errors/" + name))
                 self.assertEqual(CONSOLE["feed-errors/" + name], "")
                 self.assertEqual(decoded(name), expected(stations, keyed))
+
+    def test_both_feeds_give_the_same_lines(self):
+        if not PLATFORM:
+            self.skipTest("no --platform: the ucode feed did not run")
+        # The rate is read at other moments, and mac80211's rate control moves it.
+        def lines(name):
+            return sorted(l.split(",")[:2] + l.split(",")[3:5] + l.split(",")[6:]
+                          for l in CONSOLE["lines/" + name].splitlines())
+        everyone = [(ap, mu, str(rssi), str(channel), str(assoc))
+                    for ap, mu, rssi, channel, assoc in expected(sorted(STATIONS))]
+        # Named, the 2.4 GHz AP takes its per-client AP/VLAN interfaces.
+        on_wlan0 = [e for e in everyone if e[3] == str(CHANNELS["wlan0"])]
+        for name, want in (("awk", everyone), ("ucode", everyone), ("awk-named", on_wlan0),
+                           ("ucode-named", on_wlan0)):
+            with self.subTest(feed=name):
+                self.assertEqual([tuple(l) for l in lines(name)], want)
+
+    def test_the_band_table_numbers_as_the_kernel_does(self):
+        # Every frequency the simulated radio offers, with its channel number as iw gives it.
+        offered = {int(f): int(c) for f, c in re.findall(r"\* (\d+)(?:\.0)? MHz \[(\d+)\]",
+                                                          CONSOLE["phy/phy0"])}
+        self.assertTrue({2484, 5180, 5925, 5955, 7115} <= set(offered), offered)
+        table = dict(feed_contract.BANDS)
+        self.assertEqual({f: c for f, c in table.items() if f in offered},
+                         {f: offered[f] for f in table if f in offered})
 
     def test_the_ucode_feed_names_the_interfaces_it_reads(self):
         if not PLATFORM:
