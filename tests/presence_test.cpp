@@ -183,7 +183,7 @@ TEST(Clock, AClockFarOffIsToldOncePerAccessPoint) {
 
 TEST(Input, BothFormatsAndWhatIsRefused) {
     struct Case {
-        std::string_view line;
+        std::string line;
         Parsed parsed;
         const char *why;
         Millis received = 1796714142123;
@@ -263,7 +263,7 @@ TEST(Input, BothFormatsAndWhatIsRefused) {
         {"127.0.0.1:1,999999999999999999,A0B1C2D3E4F5,0A1B2C3D4E5F,1,-60,6,1,1796714142",
          Parsed::Refused, "bad record"},
         // A sender's text with a NUL, a control character or bytes that are no UTF-8.
-        {std::string_view("127.0.0\0.1:1,0,,,,,,,1796714142.123", 35), Parsed::Refused, "bad from"},
+        {std::string("127.0.0\0.1:1,0,,,,,,,1796714142.123", 35), Parsed::Refused, "bad from"},
         {"127.0.0.1\x1b[2J:1,0,,,,,,,1796714142.123", Parsed::Refused, "bad from"},
         {"127.0.0.1\xc2\x9b:1,0,,,,,,,1796714142.123", Parsed::Refused, "bad from"},
         {"127.0.0.1\xff:1,0,,,,,,,1796714142.123", Parsed::Refused, "bad from"},
@@ -287,6 +287,12 @@ TEST(Input, BothFormatsAndWhatIsRefused) {
          "not a JSON object"},
         {R"({"from":"[::1]:1","record":0,"received":1796714142.123,"x":[[{"a":null}],"b"]})",
          Parsed::Sighting, ""},
+        {R"({"from":"[::1]:1","record":0,"received":1796714142.123,"x":)" + std::string(16, '[') +
+             std::string(16, ']') + "}",
+         Parsed::Sighting, ""},
+        {R"({"from":"[::1]:1","record":0,"received":1796714142.123,"x":)" + std::string(17, '[') +
+             std::string(17, ']') + "}",
+         Parsed::Refused, "not a JSON object"},
     };
     for (const Case &c : cases) {
         Sighting s;

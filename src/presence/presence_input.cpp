@@ -255,41 +255,34 @@ using simdjson::ondemand::json_type;
 using simdjson::ondemand::value;
 
 // Containers deeper than this in a field the record does not use: refused.
-constexpr int kMaxDepth = 16;
+constexpr std::size_t kMaxDepth = 16;
 
 // Reads all of a value the record does not use, so a line is taken only when it is JSON
-// throughout: simdjson checks no more than it is asked to read.
-simdjson::error_code skipValue(value v, int depth) {
+// throughout: simdjson's reader checks no more than it is asked to read.
+simdjson::error_code skipValue(value v) {
     json_type type;
     if (auto error = v.type().get(type)) {
         return error;
     }
-    if ((type == json_type::array || type == json_type::object) && depth >= kMaxDepth) {
-        return simdjson::DEPTH_ERROR;
-    }
+    std::string_view text; // an array or object, as written
+    simdjson::error_code error = simdjson::SUCCESS;
     switch (type) {
-    case json_type::array:
-        for (auto element : v.get_array()) {
-            value inner;
-            if (auto error = std::move(element).get(inner)) {
-                return error;
-            }
-            if (auto error = skipValue(inner, depth + 1)) {
-                return error;
-            }
+    case json_type::array: {
+        simdjson::ondemand::array array;
+        error = v.get_array().get(array);
+        if (error == simdjson::SUCCESS) {
+            error = array.raw_json().get(text);
         }
-        return simdjson::SUCCESS;
-    case json_type::object:
-        for (auto field : v.get_object()) {
-            std::string_view key;
-            if (auto error = field.unescaped_key().get(key)) {
-                return error;
-            }
-            if (auto error = skipValue(field.value(), depth + 1)) {
-                return error;
-            }
+        break;
+    }
+    case json_type::object: {
+        simdjson::ondemand::object object;
+        error = v.get_object().get(object);
+        if (error == simdjson::SUCCESS) {
+            error = object.raw_json().get(text);
         }
-        return simdjson::SUCCESS;
+        break;
+    }
     case json_type::number:
         return v.get_double().error();
     case json_type::string:
@@ -299,7 +292,19 @@ simdjson::error_code skipValue(value v, int depth) {
     case json_type::null:
         return v.is_null().error();
     }
-    return simdjson::INCORRECT_TYPE;
+    if (error != simdjson::SUCCESS) {
+        return error;
+    }
+    // The whole-document parser checks every byte and every level of it. The text lies in
+    // the line's padded copy, so it can be read where it is.
+    static simdjson::dom::parser checker = [] {
+        simdjson::dom::parser parser;
+        // Should this fail, parse() allocates for itself, with the default depth.
+        simdjson::error_code unused = parser.allocate(kMaxLine, kMaxDepth);
+        static_cast<void>(unused);
+        return parser;
+    }();
+    return checker.parse(text.data(), text.size(), false).error();
 }
 
 // The fields a line's record is made of, one bit each.
@@ -398,7 +403,7 @@ const char *readFields(simdjson::ondemand::document &doc, JsonFields &f) {
             f.wrong |= bit;
             // Another type is read as what it is; a number or text that does not parse
             // is one token, which leaves the rest of the line as readable as before.
-            error = error == simdjson::INCORRECT_TYPE ? skipValue(v, 0) : simdjson::SUCCESS;
+            error = error == simdjson::INCORRECT_TYPE ? skipValue(v) : simdjson::SUCCESS;
         }
         if (error != simdjson::SUCCESS) {
             return "not a JSON object";
