@@ -312,6 +312,24 @@ TEST(Input, BothFormatsAndWhatIsRefused) {
     EXPECT_EQ(s.received, 946684807000);
 }
 
+// A sender's text is read eight bytes at a time: one byte of every value at every place.
+TEST(Input, EveryByteOfASenderIsChecked) {
+    for (int place = 1; place < 20; ++place) { // a first "{" would be JSON
+        for (int byte = 0; byte < 256; ++byte) {
+            if (byte == ',') {
+                continue; // the field's end
+            }
+            std::string from = "[fd00::1234:5678]:40000";
+            from[static_cast<std::size_t>(place)] = static_cast<char>(byte);
+            Sighting s;
+            std::string why;
+            Parsed parsed = parseLine(from + ",0,,,,,,,1796714142", s, why);
+            bool plain = byte >= 0x20 && byte < 0x7F;
+            EXPECT_EQ(parsed, plain ? Parsed::Sighting : Parsed::Refused) << place << " " << byte;
+        }
+    }
+}
+
 // Any time prints as a JSON number, the extremes of its type too; the usual ones as ever.
 TEST(Events, AnyTimePrintsAsANumber) {
     const std::pair<Millis, const char *> cases[] = {{1796714142123, "1796714142.123"},

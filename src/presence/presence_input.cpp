@@ -92,6 +92,25 @@ static const char *checkRecord(Sighting &s, int64_t record, int64_t apmac, int64
 // A sender's text that is safe to keep and print: UTF-8 without control characters (C0, DEL
 // or C1), so no NUL cuts it short and no escape reaches a terminal.
 static bool printable(std::string_view text) {
+    // Printable ASCII, as every address is, eight bytes at a time, the last eight overlapping
+    // the others: each byte is below 0x80, not below 0x20 (+0x60 sets its top bit) and not
+    // 0x7F (+0x01 sets it).
+    constexpr uint64_t kOnes = 0x0101010101010101;
+    constexpr uint64_t kTops = 0x8080808080808080;
+    auto plain = [&](std::size_t at) {
+        uint64_t x = 0;
+        std::memcpy(&x, text.data() + at, 8);
+        return ((x | (x + kOnes) | ~(x + 0x60 * kOnes)) & kTops) == 0;
+    };
+    if (text.size() >= 8) {
+        std::size_t at = 0;
+        while (at + 8 < text.size() && plain(at)) {
+            at += 8;
+        }
+        if (at + 8 >= text.size() && plain(text.size() - 8)) {
+            return true;
+        }
+    }
     bool ascii = true;
     for (std::size_t i = 0; i < text.size(); ++i) {
         auto ch = static_cast<unsigned char>(text[i]);
