@@ -5,6 +5,7 @@
 #include "presence_state.h"
 #include "presence_store.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -13,6 +14,7 @@
 #include <string>
 #include <tuple>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 using namespace presence;
@@ -285,9 +287,10 @@ TEST(Clock, NoSingleReportMovesItFarAhead) {
 
 TEST(Input, BothFormatsAndWhatIsRefused) {
     struct Case {
-        const char *line;
+        std::string line;
         Parsed parsed;
         const char *why;
+        Millis received = 1796714142123;
     } cases[] = {
         {R"({"from":"127.0.0.1:40000","record":1,"apmac":"A0B1C2D3E4F5","mumac":"0A1B2C3D4E5F",)"
          R"("timestamp":258,"rssi":-60,"channel":6,"assoc":1,"received":1796714142.123})",
@@ -300,33 +303,94 @@ TEST(Input, BothFormatsAndWhatIsRefused) {
         {"", Parsed::Skip, ""},
         {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5F,258,-60,6,1", Parsed::Refused,
          "8 fields: no received column"},
-        {"127.0.0.1:40000,1,A0B1C2D3E4F,0A1B2C3D4E5F,258,-60,6,1,1.5", Parsed::Refused,
+        {"127.0.0.1:40000,1,A0B1C2D3E4F,0A1B2C3D4E5F,258,-60,6,1,1796714142.5", Parsed::Refused,
          "bad apmac"},
-        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5F,258,-60,6,1,1.2345", Parsed::Refused,
+        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5F,258,-60,6,1,1796714142.1234", Parsed::Refused,
          "bad from or received"},
-        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5F,258,-600,6,1,1.5", Parsed::Refused,
+        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5F,258,-600,6,1,1796714142.5", Parsed::Refused,
          "value out of range"},
-        {R"({"from":"127.0.0.1:1","record":1,"received":1})", Parsed::Refused, "bad number"},
+        {R"({"from":"127.0.0.1:1","record":1,"received":1796714142})", Parsed::Refused,
+         "bad number"},
         {R"({"from":"127.0.0.1:1","record":1,"apmac":"A0B1C2D3E4F5","mumac":"x",)"
-         R"("timestamp":1,"rssi":-60,"channel":6,"assoc":1,"received":1})",
+         R"("timestamp":1,"rssi":-60,"channel":6,"assoc":1,"received":1796714142})",
          Parsed::Refused, "bad mumac"},
         {R"({"from":"127.0.0.1:1",)", Parsed::Refused, "not a JSON object"},
         // CSV fields read where they stand: each field ends at its own comma.
-        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5F,258,-60,6,1,1.5,x", Parsed::Refused,
+        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5F,258,-60,6,1,1796714142.5,x", Parsed::Refused,
          "not 9 fields"},
-        {"127.0.0.1:40000,1,A0B1C2D3E4F5A,0A1B2C3D4E5F,258,-60,6,1,1.5", Parsed::Refused,
+        {"127.0.0.1:40000,1,A0B1C2D3E4F5A,0A1B2C3D4E5F,258,-60,6,1,1796714142.5", Parsed::Refused,
          "bad apmac"},
-        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5G,258,-60,6,1,1.5", Parsed::Refused,
+        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5G,258,-60,6,1,1796714142.5", Parsed::Refused,
          "bad mumac"},
-        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5F,-,-60,6,1,1.5", Parsed::Refused,
+        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5F,-,-60,6,1,1796714142.5", Parsed::Refused,
          "bad number"},
-        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5F,258,99999999999,6,1,1.5", Parsed::Refused,
-         "bad number"},
-        {"127.0.0.1:40000,1x,A0B1C2D3E4F5,0A1B2C3D4E5F,258,-60,6,1,1.5", Parsed::Refused,
+        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5F,258,99999999999,6,1,1796714142.5",
+         Parsed::Refused, "bad number"},
+        {"127.0.0.1:40000,1x,A0B1C2D3E4F5,0A1B2C3D4E5F,258,-60,6,1,1796714142.5", Parsed::Refused,
          "bad record"},
-        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5F,258,-60,6,1,5.", Parsed::Refused,
+        {"127.0.0.1:40000,1,A0B1C2D3E4F5,0A1B2C3D4E5F,258,-60,6,1,1796714142.", Parsed::Refused,
          "bad from or received"},
-        {",1,A0B1C2D3E4F5,0A1B2C3D4E5F,258,-60,6,1,1.5", Parsed::Refused, "bad from or received"},
+        {",1,A0B1C2D3E4F5,0A1B2C3D4E5F,258,-60,6,1,1796714142.5", Parsed::Refused,
+         "bad from or received"},
+        // Receive times from 2000 up to 2100, whatever the notation; never converted outside.
+        {R"({"from":"[::1]:1","record":0,"received":946684800})", Parsed::Sighting, "",
+         946684800000},
+        {R"({"from":"[::1]:1","record":0,"received":4102444799.999})", Parsed::Sighting, "",
+         4102444799999},
+        {R"({"from":"[::1]:1","record":0,"received":946684799.999})", Parsed::Refused,
+         "received out of range"},
+        {R"({"from":"[::1]:1","record":0,"received":4102444800})", Parsed::Refused,
+         "received out of range"},
+        {R"({"from":"[::1]:1","record":0,"received":1e300})", Parsed::Refused,
+         "received out of range"},
+        {R"({"from":"[::1]:1","record":0,"received":18446744073709551616})", Parsed::Refused,
+         "received out of range"},
+        {R"({"from":"[::1]:1","record":0,"received":-0.0})", Parsed::Refused,
+         "received out of range"},
+        {R"({"from":"[::1]:1","record":0,"received":1e400})", Parsed::Refused, "bad number"},
+        {"[::1]:1,0,,,,,,,946684799.999", Parsed::Refused, "received out of range"},
+        {"[::1]:1,0,,,,,,,999999999999999999.999", Parsed::Refused, "received out of range"},
+        {"[::1]:1,0,,,,,,,9999999999999999999", Parsed::Refused, "bad from or received"},
+        // The other numbers: the wire's 32-bit timestamp, signed or not, and decode's record.
+        {"127.0.0.1:1,1,A0B1C2D3E4F5,0A1B2C3D4E5F,4294967295,-60,6,1,1796714142.123",
+         Parsed::Sighting, ""},
+        {"127.0.0.1:1,1,A0B1C2D3E4F5,0A1B2C3D4E5F,-2147483649,-60,6,1,1796714142.123",
+         Parsed::Refused, "value out of range"},
+        {R"({"from":"127.0.0.1:1","record":1,"apmac":"A0B1C2D3E4F5","mumac":"0A1B2C3D4E5F",)"
+         R"("timestamp":4294967296,"rssi":-60,"channel":6,"assoc":1,"received":1796714142})",
+         Parsed::Refused, "value out of range"},
+        {R"({"from":"127.0.0.1:1","record":2147483648,"apmac":"A0B1C2D3E4F5",)"
+         R"("mumac":"0A1B2C3D4E5F","timestamp":1,"rssi":-60,"channel":6,"assoc":1,)"
+         R"("received":1796714142})",
+         Parsed::Refused, "bad record"},
+        {"127.0.0.1:1,999999999999999999,A0B1C2D3E4F5,0A1B2C3D4E5F,1,-60,6,1,1796714142",
+         Parsed::Refused, "bad record"},
+        // A C1 control is UTF-8 and JSON can spell a NUL: refused too (every byte: below).
+        {"127.0.0.1\xc2\x9b:1,0,,,,,,,1796714142.123", Parsed::Refused, "bad from"},
+        {R"({"from":"127.0.0.1\u0000:1","record":0,"received":1796714142.123})", Parsed::Refused,
+         "bad from"},
+        {"h\xc3\xb4te:1,0,,,,,,,1796714142.123", Parsed::Sighting, ""},
+        // A known field twice, however spelt, and a line that is not JSON after its fields.
+        {R"({"from":"[::1]:1","record":0,"received":1796714142.123,"record":1})", Parsed::Refused,
+         "a field given twice"},
+        {R"({"from":"[::1]:1","record":0,"received":1796714142.123,"rec\u006frd":0})",
+         Parsed::Refused, "a field given twice"},
+        {R"({"from":"[::1]:1","record":0,"received":1796714142.123,"x":{"y":[1,2}})",
+         Parsed::Refused, "not a JSON object"},
+        {R"({"from":"[::1]:1","record":0,"received":1796714142.123,"x":{"y":1})", Parsed::Refused,
+         "not a JSON object"},
+        {R"({"from":"[::1]:1","record":0,"received":1796714142.123,"x":tru})", Parsed::Refused,
+         "not a JSON object"},
+        {R"({"from":"[::1]:1","record":0,"received":1796714142.123} {})", Parsed::Refused,
+         "not a JSON object"},
+        {R"({"from":"[::1]:1","record":0,"received":1796714142.123,"x":[[{"a":null}],"b"]})",
+         Parsed::Sighting, ""},
+        {R"({"from":"[::1]:1","record":0,"received":1796714142.123,"x":)" + std::string(16, '[') +
+             std::string(16, ']') + "}",
+         Parsed::Sighting, ""},
+        {R"({"from":"[::1]:1","record":0,"received":1796714142.123,"x":)" + std::string(17, '[') +
+             std::string(17, ']') + "}",
+         Parsed::Refused, "not a JSON object"},
     };
     for (const Case &c : cases) {
         Sighting s;
@@ -334,16 +398,53 @@ TEST(Input, BothFormatsAndWhatIsRefused) {
         EXPECT_EQ(parseLine(c.line, s, why), c.parsed) << c.line;
         EXPECT_EQ(why, c.why) << c.line;
         if (c.parsed == Parsed::Sighting) {
-            EXPECT_EQ(s.received, 1796714142123) << c.line;
+            EXPECT_EQ(s.received, c.received) << c.line;
         }
     }
     Sighting s;
     std::string why;
-    parseLine("[fe80::1%eth0]:40000,1,A0B1C2D3E4F5,0a1b2c3d4e5f,258,-60,6,0,7", s, why);
+    parseLine("[fe80::1%eth0]:40000,1,A0B1C2D3E4F5,0a1b2c3d4e5f,258,-60,6,0,946684807", s, why);
     EXPECT_EQ(s.address, "fe80::1%eth0");
     EXPECT_EQ(s.mumac, 0x0A1B2C3D4E5FULL);
     EXPECT_FALSE(s.assoc);
-    EXPECT_EQ(s.received, 7000);
+    EXPECT_EQ(s.received, 946684807000);
+}
+
+// A sender's text is read eight bytes at a time: one byte of every value at every place.
+TEST(Input, EveryByteOfASenderIsChecked) {
+    for (int place = 1; place < 20; ++place) { // a first "{" would be JSON
+        for (int byte = 0; byte < 256; ++byte) {
+            if (byte == ',') {
+                continue; // the field's end
+            }
+            std::string from = "[fd00::1234:5678]:40000";
+            from[static_cast<std::size_t>(place)] = static_cast<char>(byte);
+            Sighting s;
+            std::string why;
+            Parsed parsed = parseLine(from + ",0,,,,,,,1796714142", s, why);
+            bool plain = byte >= 0x20 && byte < 0x7F;
+            EXPECT_EQ(parsed, plain ? Parsed::Sighting : Parsed::Refused) << place << " " << byte;
+        }
+    }
+}
+
+// Any time prints as a JSON number, the extremes of its type too; the usual ones as ever.
+TEST(Events, AnyTimePrintsAsANumber) {
+    const std::pair<Millis, const char *> cases[] = {{1796714142123, "1796714142.123"},
+                                                     {1796714142100, "1796714142.1"},
+                                                     {0, "0.0"},
+                                                     {-1500, "-1.5"},
+                                                     {INT64_MAX, "9223372036854775.807"},
+                                                     {INT64_MIN, "-9223372036854775.808"}};
+    for (auto [time, text] : cases) {
+        Event e;
+        e.kind = EventKind::ApBack;
+        e.time = time;
+        e.address = "10.0.0.1";
+        std::string line = eventJson(e);
+        EXPECT_NE(line.find(std::string("\"time\":") + text + ","), std::string::npos) << line;
+        EXPECT_TRUE(nlohmann::json::accept(line)) << line;
+    }
 }
 
 // ---- events ----------------------------------------------------------------------------

@@ -50,15 +50,18 @@ class LineWriter {
     }
     void integer(long long value) { p_ = std::to_chars(p_, p_ + 24, value).ptr; }
     // Milliseconds as seconds the way a JSON double prints them: "1796714000.5", "12.0".
+    // Any value prints: the magnitude is unsigned, so the most negative one has its own.
     void seconds(Millis ms) {
+        uint64_t magnitude = static_cast<uint64_t>(ms);
         if (ms < 0) {
             *p_++ = '-';
-            ms = -ms;
+            magnitude = 0 - magnitude;
         }
-        integer(ms / 1000);
-        char fraction[4] = {'.', static_cast<char>('0' + ms % 1000 / 100),
-                            static_cast<char>('0' + ms % 100 / 10),
-                            static_cast<char>('0' + ms % 10)};
+        p_ = std::to_chars(p_, p_ + 24, magnitude / 1000).ptr;
+        auto part = static_cast<unsigned>(magnitude % 1000);
+        char fraction[4] = {'.', static_cast<char>('0' + part / 100),
+                            static_cast<char>('0' + part / 10 % 10),
+                            static_cast<char>('0' + part % 10)};
         std::size_t length = 4;
         while (length > 2 && fraction[length - 1] == '0') {
             --length;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <simdjson.h>
+#include <utility>
 
 namespace presence {
 
@@ -58,13 +59,17 @@ std::string senderAddress(std::string_view from) {
 }
 
 // The record's fields, shared by both formats; returns the reason it is refused or nullptr.
+// record is station-decode's int, timestamp the wire's 32 bits (read signed or not).
 static const char *checkRecord(Sighting &s, int64_t record, int64_t apmac, int64_t mumac,
                                int64_t channel, int64_t assoc) {
-    if (record < 0) {
+    if (record < 0 || record > INT32_MAX) {
         return "bad record";
     }
     s.heartbeat = record == 0;
     if (s.heartbeat) {
+        // A heartbeat's other fields are empty, and nothing of them is kept.
+        s.timestamp = 0;
+        s.rssi = 0;
         return nullptr;
     }
     if (apmac < 0) {
@@ -73,7 +78,8 @@ static const char *checkRecord(Sighting &s, int64_t record, int64_t apmac, int64
     if (mumac < 0) {
         return "bad mumac";
     }
-    if (s.rssi < -128 || s.rssi > 127 || channel < 0 || channel > 255 || assoc < 0 || assoc > 255) {
+    if (s.rssi < -128 || s.rssi > 127 || channel < 0 || channel > 255 || assoc < 0 || assoc > 255 ||
+        s.timestamp < INT32_MIN || s.timestamp > UINT32_MAX) {
         return "value out of range";
     }
     s.apmac = static_cast<uint64_t>(apmac);
@@ -81,6 +87,46 @@ static const char *checkRecord(Sighting &s, int64_t record, int64_t apmac, int64
     s.channel = static_cast<int>(channel);
     s.assoc = assoc != 0;
     return nullptr;
+}
+
+// A sender's text that is safe to keep and print: UTF-8 without control characters (C0, DEL
+// or C1), so no NUL cuts it short and no escape reaches a terminal.
+static bool printable(std::string_view text) {
+    // Printable ASCII, as every address is, eight bytes at a time, the last eight overlapping
+    // the others: each byte is below 0x80, not below 0x20 (+0x60 sets its top bit) and not
+    // 0x7F (+0x01 sets it).
+    constexpr uint64_t kOnes = 0x0101010101010101;
+    constexpr uint64_t kTops = 0x8080808080808080;
+    auto plain = [&](std::size_t at) {
+        uint64_t x = 0;
+        std::memcpy(&x, text.data() + at, 8);
+        return ((x | (x + kOnes) | ~(x + 0x60 * kOnes)) & kTops) == 0;
+    };
+    if (text.size() >= 8) {
+        std::size_t at = 0;
+        while (at + 8 < text.size() && plain(at)) {
+            at += 8;
+        }
+        if (at + 8 >= text.size() && plain(text.size() - 8)) {
+            return true;
+        }
+    }
+    bool ascii = true;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto ch = static_cast<unsigned char>(text[i]);
+        if (ch < 0x20 || ch == 0x7F ||
+            (ch == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0)) {
+            return false;
+        }
+        ascii = ascii && ch < 0x80;
+    }
+    return ascii || simdjson::validate_utf8(text.data(), text.size());
+}
+
+static bool receivedInRange(double seconds) {
+    // Written so that NaN is out of range too.
+    return seconds >= static_cast<double>(kReceivedFrom) &&
+           seconds < static_cast<double>(kReceivedUntil);
 }
 
 static Parsed refuse(std::string &why, const char *reason) {
@@ -122,7 +168,8 @@ class CsvCursor {
         return value >= 0;
     }
 
-    // "1796714142.123": seconds with up to three decimals, as milliseconds.
+    // "1796714142.123": seconds with up to three decimals, as milliseconds; -1 when out of
+    // range (eighteen digits of seconds would overflow as milliseconds).
     bool received(Millis &ms) {
         int64_t seconds = 0;
         int64_t fraction = 0;
@@ -135,7 +182,7 @@ class CsvCursor {
                 fraction *= 10;
             }
         }
-        ms = seconds * 1000 + fraction;
+        ms = seconds >= kReceivedFrom && seconds < kReceivedUntil ? seconds * 1000 + fraction : -1;
         return next() && ok;
     }
 
@@ -202,6 +249,12 @@ static Parsed parseCsv(std::string_view line, Sighting &s, std::string &why) {
     if (from.empty() || !receivedOk) {
         return refuse(why, "bad from or received");
     }
+    if (s.received < 0) {
+        return refuse(why, "received out of range");
+    }
+    if (!printable(from)) {
+        return refuse(why, "bad from");
+    }
     if (!recordOk) {
         return refuse(why, "bad record");
     }
@@ -209,15 +262,181 @@ static Parsed parseCsv(std::string_view line, Sighting &s, std::string &why) {
     if (record != 0 && (!numbersOk || rssi < INT_MIN || rssi > INT_MAX)) {
         return refuse(why, "bad number");
     }
-    s.rssi = static_cast<int>(rssi);
+    s.rssi = rssi < -128 || rssi > 127 ? 1000 : static_cast<int>(rssi);
     const char *bad = checkRecord(s, record, record == 0 || apOk ? apmac : -1,
                                   record == 0 || muOk ? mumac : -1, channel, assoc);
     return bad == nullptr ? Parsed::Sighting : refuse(why, bad);
 }
 
-// Fields in any order, unknown ones skipped: station-decode adds new columns at the end.
-// Each is looked up from where the last was found, so station-decode's own order costs one
-// key comparison a field.
+namespace {
+
+using simdjson::ondemand::json_type;
+using simdjson::ondemand::value;
+
+// Containers deeper than this in a field the record does not use: refused.
+constexpr std::size_t kMaxDepth = 16;
+
+// Reads all of a value the record does not use, so a line is taken only when it is JSON
+// throughout: simdjson's reader checks no more than it is asked to read.
+simdjson::error_code skipValue(value v) {
+    json_type type;
+    if (auto error = v.type().get(type)) {
+        return error;
+    }
+    std::string_view text; // an array or object, as written
+    simdjson::error_code error = simdjson::SUCCESS;
+    switch (type) {
+    case json_type::array: {
+        simdjson::ondemand::array array;
+        error = v.get_array().get(array);
+        if (error == simdjson::SUCCESS) {
+            error = array.raw_json().get(text);
+        }
+        break;
+    }
+    case json_type::object: {
+        simdjson::ondemand::object object;
+        error = v.get_object().get(object);
+        if (error == simdjson::SUCCESS) {
+            error = object.raw_json().get(text);
+        }
+        break;
+    }
+    case json_type::number:
+        return v.get_double().error();
+    case json_type::string:
+        return v.get_string().error();
+    case json_type::boolean:
+        return v.get_bool().error();
+    case json_type::null:
+        return v.is_null().error();
+    }
+    if (error != simdjson::SUCCESS) {
+        return error;
+    }
+    // The whole-document parser checks every byte and every level of it. The text lies in
+    // the line's padded copy, so it can be read where it is.
+    static simdjson::dom::parser checker = [] {
+        simdjson::dom::parser parser;
+        // Should this fail, parse() allocates for itself, with the default depth.
+        simdjson::error_code unused = parser.allocate(kMaxLine, kMaxDepth);
+        static_cast<void>(unused);
+        return parser;
+    }();
+    return checker.parse(text.data(), text.size(), false).error();
+}
+
+// The fields a line's record is made of, one bit each.
+constexpr unsigned kFrom = 1U << 0;
+constexpr unsigned kRecord = 1U << 1;
+constexpr unsigned kReceived = 1U << 2;
+constexpr unsigned kApmac = 1U << 3;
+constexpr unsigned kMumac = 1U << 4;
+constexpr unsigned kTimestamp = 1U << 5;
+constexpr unsigned kRssi = 1U << 6;
+constexpr unsigned kChannel = 1U << 7;
+constexpr unsigned kAssoc = 1U << 8;
+
+unsigned fieldBit(std::string_view key) {
+    switch (key.size()) {
+    case 4:
+        return key == "from" ? kFrom : key == "rssi" ? kRssi : 0;
+    case 5:
+        return key == "apmac" ? kApmac : key == "mumac" ? kMumac : key == "assoc" ? kAssoc : 0;
+    case 6:
+        return key == "record" ? kRecord : 0;
+    case 7:
+        return key == "channel" ? kChannel : 0;
+    case 8:
+        return key == "received" ? kReceived : 0;
+    case 9:
+        return key == "timestamp" ? kTimestamp : 0;
+    default:
+        return 0;
+    }
+}
+
+// A JSON line's fields as read, before they are checked.
+struct JsonFields {
+    std::string_view from;
+    std::string_view apmac;
+    std::string_view mumac;
+    int64_t record = -1;
+    double received = -1;
+    int64_t timestamp = 0;
+    int64_t rssi = 0;
+    int64_t channel = 0;
+    int64_t assoc = 0;
+    unsigned seen = 0;  // fields present
+    unsigned wrong = 0; // fields present with a value of another type or out of range
+};
+
+// Reads one known field's value into f.
+simdjson::error_code readField(unsigned bit, value &v, JsonFields &f) {
+    switch (bit) {
+    case kFrom:
+        return v.get_string().get(f.from);
+    case kApmac:
+        return v.get_string().get(f.apmac);
+    case kMumac:
+        return v.get_string().get(f.mumac);
+    case kRecord:
+        return v.get_int64().get(f.record);
+    case kReceived:
+        return v.get_double().get(f.received);
+    case kTimestamp:
+        return v.get_int64().get(f.timestamp);
+    case kRssi:
+        return v.get_int64().get(f.rssi);
+    case kChannel:
+        return v.get_int64().get(f.channel);
+    case kAssoc:
+        return v.get_int64().get(f.assoc);
+    default:
+        return simdjson::INCORRECT_TYPE;
+    }
+}
+
+// Reads every field, in any order; nullptr, or why the line is refused. A known field named
+// twice refuses the line: JSON leaves open which one counts.
+const char *readFields(simdjson::ondemand::document &doc, JsonFields &f) {
+    simdjson::ondemand::object object;
+    if (doc.get_object().get(object) != simdjson::SUCCESS) {
+        return "not a JSON object";
+    }
+    for (auto item : object) {
+        simdjson::ondemand::field field;
+        std::string_view key;
+        if (std::move(item).get(field) != simdjson::SUCCESS ||
+            field.unescaped_key().get(key) != simdjson::SUCCESS) {
+            return "not a JSON object";
+        }
+        unsigned bit = fieldBit(key);
+        if ((f.seen & bit) != 0) {
+            return "a field given twice";
+        }
+        f.seen |= bit;
+        value &v = field.value();
+        simdjson::error_code error = readField(bit, v, f);
+        if (error != simdjson::SUCCESS) {
+            f.wrong |= bit;
+            // Another type is read as what it is; a number or text that does not parse
+            // is one token, which leaves the rest of the line as readable as before.
+            error = error == simdjson::INCORRECT_TYPE ? skipValue(v) : simdjson::SUCCESS;
+        }
+        if (error != simdjson::SUCCESS) {
+            return "not a JSON object";
+        }
+    }
+    // Nothing may follow the object.
+    return doc.current_location().error() == simdjson::OUT_OF_BOUNDS ? nullptr
+                                                                     : "not a JSON object";
+}
+
+} // namespace
+
+// Fields in any order, unknown ones read and skipped: station-decode adds new columns at the
+// end.
 static Parsed parseJson(std::string_view line, Sighting &s, std::string &why) {
     // simdjson reads past the end of what it parses: a copy with the padding it needs.
     static char copy[kMaxLine + simdjson::SIMDJSON_PADDING];
@@ -227,50 +446,43 @@ static Parsed parseJson(std::string_view line, Sighting &s, std::string &why) {
     std::memcpy(copy, line.data(), line.size());
     static simdjson::ondemand::parser parser;
     simdjson::ondemand::document doc;
-    simdjson::ondemand::object object;
-    if (parser.iterate(copy, line.size(), sizeof copy).get(doc) != simdjson::SUCCESS ||
-        doc.get_object().get(object) != simdjson::SUCCESS) {
+    JsonFields f;
+    if (parser.iterate(copy, line.size(), sizeof copy).get(doc) != simdjson::SUCCESS) {
         return refuse(why, "not a JSON object");
     }
-    simdjson::error_code missing = simdjson::SUCCESS; // the first field absent
-    auto field = [&](const char *key, auto &value) {
-        auto error = object.find_field_unordered(key).get(value);
-        if (error == simdjson::NO_SUCH_FIELD && missing == simdjson::SUCCESS) {
-            missing = error;
-        }
-        return error == simdjson::SUCCESS || error == simdjson::NO_SUCH_FIELD;
-    };
-    std::string_view from;
-    int64_t record = -1;
-    double received = -1;
-    if (!field("from", from)) {
+    if (const char *bad = readFields(doc, f)) {
+        return refuse(why, bad);
+    }
+    if ((f.wrong & kFrom) != 0) {
         return refuse(why, "bad text");
     }
-    if (!field("record", record) || !field("received", received)) {
+    if ((f.wrong & (kRecord | kReceived)) != 0) {
         return refuse(why, "bad number");
     }
-    if (missing != simdjson::SUCCESS || received < 0) {
+    if ((f.seen & (kFrom | kRecord | kReceived)) != (kFrom | kRecord | kReceived)) {
         return refuse(why, "no from, record or received");
     }
-    s.address = senderAddress(from);
-    s.received = std::llround(received * 1000);
-    std::string_view apmac;
-    std::string_view mumac;
-    int64_t rssi = 0;
-    int64_t channel = 0;
-    int64_t assoc = 0;
-    if (record != 0) {
-        if (!field("apmac", apmac) || !field("mumac", mumac)) {
+    if (!receivedInRange(f.received)) {
+        return refuse(why, "received out of range");
+    }
+    if (!printable(f.from)) {
+        return refuse(why, "bad from");
+    }
+    s.address = senderAddress(f.from);
+    s.received = std::llround(f.received * 1000);
+    constexpr unsigned kRecordFields = kApmac | kMumac | kTimestamp | kRssi | kChannel | kAssoc;
+    if (f.record != 0) {
+        if ((f.wrong & (kApmac | kMumac)) != 0) {
             return refuse(why, "bad text");
         }
-        if (!field("timestamp", s.timestamp) || !field("rssi", rssi) ||
-            !field("channel", channel) || !field("assoc", assoc) || missing != simdjson::SUCCESS) {
+        if ((f.wrong & kRecordFields) != 0 || (f.seen & kRecordFields) != kRecordFields) {
             return refuse(why, "bad number");
         }
     }
-    s.rssi = rssi < -128 || rssi > 127 ? 1000 : static_cast<int>(rssi);
-    const char *bad = checkRecord(s, record, record == 0 ? 0 : parseMac(apmac),
-                                  record == 0 ? 0 : parseMac(mumac), channel, assoc);
+    s.timestamp = f.timestamp;
+    s.rssi = f.rssi < -128 || f.rssi > 127 ? 1000 : static_cast<int>(f.rssi);
+    const char *bad = checkRecord(s, f.record, f.record == 0 ? 0 : parseMac(f.apmac),
+                                  f.record == 0 ? 0 : parseMac(f.mumac), f.channel, f.assoc);
     return bad == nullptr ? Parsed::Sighting : refuse(why, bad);
 }
 

@@ -15,6 +15,11 @@ enum class Parsed { Sighting, Skip, Refused };
 
 constexpr std::size_t kMaxLine = 4096; // station-decode's lines are about 200 bytes
 
+// Receive times a line may carry, in Unix seconds: from 2000-01-01 up to, not including,
+// 2100-01-01. Anything else is no server's clock, and cannot overflow a time in milliseconds.
+constexpr int64_t kReceivedFrom = 946684800;
+constexpr int64_t kReceivedUntil = 4102444800;
+
 // Fills s from one line (without its newline). Skip is a blank line or the CSV header;
 // Refused sets why.
 Parsed parseLine(std::string_view line, Sighting &s, std::string &why);
