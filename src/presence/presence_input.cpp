@@ -50,12 +50,17 @@ std::string macText(uint64_t mac) {
     return text;
 }
 
-std::string senderAddress(std::string_view from) {
+// The sender without its port, where it stands in the line.
+static std::string_view addressOf(std::string_view from) {
     if (!from.empty() && from.front() == '[') {
         auto end = from.find(']');
-        return std::string(from.substr(1, end == std::string_view::npos ? end : end - 1));
+        return from.substr(1, end == std::string_view::npos ? end : end - 1);
     }
-    return std::string(from.substr(0, from.rfind(':')));
+    return from.substr(0, from.rfind(':'));
+}
+
+std::string senderAddress(std::string_view from) {
+    return std::string(addressOf(from));
 }
 
 // The record's fields, shared by both formats; returns the reason it is refused or nullptr.
@@ -258,7 +263,7 @@ static Parsed parseCsv(std::string_view line, Sighting &s, std::string &why) {
     if (!recordOk) {
         return refuse(why, "bad record");
     }
-    s.address = senderAddress(from);
+    s.address.assign(addressOf(from));
     if (record != 0 && (!numbersOk || rssi < INT_MIN || rssi > INT_MAX)) {
         return refuse(why, "bad number");
     }
@@ -468,7 +473,7 @@ static Parsed parseJson(std::string_view line, Sighting &s, std::string &why) {
     if (!printable(f.from)) {
         return refuse(why, "bad from");
     }
-    s.address = senderAddress(f.from);
+    s.address.assign(addressOf(f.from));
     s.received = std::llround(f.received * 1000);
     constexpr unsigned kRecordFields = kApmac | kMumac | kTimestamp | kRssi | kChannel | kAssoc;
     if (f.record != 0) {

@@ -1,0 +1,106 @@
+// Following station-decode's lines: read, clocked, tracked, and the events routed to standard
+// output, the broker and the database. Its clock and its outputs are given to it, so that a
+// test drives it line by line.
+#pragma once
+
+#include "presence_clock.h"
+#include "presence_options.h"
+#include "presence_state.h"
+
+#include <csignal>
+#include <cstdint>
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace presence {
+
+class Store;
+class Mqtt;
+
+// Where a pipeline's words go.
+class Sink {
+  public:
+    virtual ~Sink() = default;
+    // Event lines, each with its newline. Returns false when they could not be written.
+    virtual bool events(std::string_view lines) = 0;
+    // A line for standard error, without the program's name or the newline.
+    virtual void message(const std::string &text) = 0;
+};
+
+// The first few refused lines one by one, then at most one line every ten seconds with the
+// count, so a producer gone wrong cannot flood the log.
+class Refusals {
+  public:
+    void refuse(uint64_t line, const std::string &why, Millis monotonic, Sink &sink);
+    void tell(bool final, Millis monotonic, Sink &sink);
+    uint64_t total() const { return total_; }
+
+  private:
+    static constexpr uint64_t kOneByOne = 5;
+    static constexpr Millis kEvery = 10000;
+    uint64_t total_ = 0;
+    uint64_t held_ = 0;
+    uint64_t lastLine_ = 0;
+    std::string last_;
+    Millis told_ = 0;
+};
+
+class Pipeline {
+  public:
+    // store and mqtt may be null; they stay the caller's.
+    Pipeline(const Options &options, Sink &sink, Store *store, Mqtt *mqtt);
+
+    // One line of input (without its newline), its bytes read at monotonic milliseconds.
+    void line(std::string_view text, Millis monotonic);
+    // A line too long to be read, refused whole.
+    void tooLong(Millis monotonic);
+    // The input has been idle: the clock runs on.
+    void idle(Millis monotonic);
+    // After a batch of lines: events told, refusals counted, the broker brought up to date,
+    // the database written at most once a second. Returns -1 when the database could not be
+    // written (the message said why).
+    int settle(Millis monotonic);
+    // The input is over or the program stops: what is held is refused, the database written
+    // a last time, the broker told, the summary said. Returns the exit status.
+    int finish(Millis monotonic, int status);
+
+    const Tracker &tracker() const { return tracker_; }
+    Tracker &tracker() { return tracker_; } // for a restart to restore what was kept
+    uint64_t lines() const { return lines_; }
+
+  private:
+    void take(Millis monotonic);
+    void emit();
+    void deliver(const Event &e);
+    int flush(bool final);
+    void writeOutput();
+    void summary();
+
+    Options o_;
+    Sink &sink_;
+    Store *store_;
+    Mqtt *mqtt_;
+    Tracker tracker_;
+    Clock clock_;
+    Refusals refusals_;
+    std::vector<Event> events_;
+    std::vector<Line> ready_;          // lines the clock lets the tracker take
+    std::vector<RefusedLine> refused_; // lines the clock gave up
+    Sighting sighting_;                // the line being read
+    std::string output_;               // the events' lines, written at once
+    uint64_t lines_ = 0;
+    uint64_t counts_[std::size(kEventKinds)] = {};
+    bool outputFailed_ = false;
+    Millis flushedAt_ = 0;
+};
+
+// Reads lines from fd into the pipeline until the input ends or stop is set; a line longer
+// than 64 KiB is refused. Returns the exit status after finish().
+int follow(int fd, Pipeline &pipeline, const volatile std::sig_atomic_t &stop);
+
+// Milliseconds of the monotonic clock.
+Millis monotonicMillis();
+
+} // namespace presence
