@@ -1,6 +1,7 @@
 // station-presence's reading and tracking together: any lines go through the line reader into
-// the tracker, whose clock also moves on between lines. Whatever they are, what is taken is in
-// range, the tracker stays within its cap, and every event prints as one JSON object.
+// the tracker, whose clock also moves on between lines, and through the whole pipeline with
+// its clock. Whatever they are, what is taken is in range, the tracker stays within its cap,
+// every event prints as one JSON object, and the pipeline's events never go back in time.
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 
 #include "presence_events.h"
 #include "presence_input.h"
+#include "presence_pipeline.h"
 #include "presence_state.h"
 
 using namespace presence;
@@ -42,6 +44,26 @@ bool clockStep(std::string_view line, Millis &step) {
            step <= 86400000;
 }
 
+// The pipeline's words: every event one JSON object, their times never going back.
+class Checked : public Sink {
+  public:
+    bool events(std::string_view lines) override {
+        for (std::size_t start = 0, end; (end = lines.find('\n', start)) != lines.npos;
+             start = end + 1) {
+            auto event = nlohmann::json::parse(lines.substr(start, end - start), nullptr, false);
+            check(event.is_object() && event["time"].is_number());
+            const double time = event["time"].get<double>();
+            check(time >= last_);
+            last_ = time;
+        }
+        return true;
+    }
+    void message(const std::string &text) override { check(!text.empty()); }
+
+  private:
+    double last_ = 0;
+};
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -53,6 +75,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<Event> events;
     std::string out;
     std::string_view input(reinterpret_cast<const char *>(data), size);
+    // The same lines through the whole pipeline, its clock included.
+    Options options;
+    options.settings = settings;
+    Checked sink;
+    Pipeline pipeline(options, sink, nullptr, nullptr);
+    Millis monotonic = 0;
+    for (std::string_view rest = input; !rest.empty();) {
+        std::string_view line = rest.substr(0, rest.find('\n'));
+        rest.remove_prefix(line.size() < rest.size() ? line.size() + 1 : line.size());
+        Millis step = 0;
+        if (clockStep(line, step)) {
+            monotonic += step;
+            pipeline.idle(monotonic);
+        } else {
+            pipeline.line(line, monotonic);
+        }
+        pipeline.settle(monotonic);
+        check(pipeline.tracker().tracked() <= settings.maxClients);
+    }
+    pipeline.finish(monotonic, 0);
     while (!input.empty()) {
         std::string_view line = input.substr(0, input.find('\n'));
         input.remove_prefix(line.size() < input.size() ? line.size() + 1 : line.size());
