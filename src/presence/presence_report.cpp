@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <numeric>
 #include <sqlite3.h>
 #include <sstream>
 #include <vector>
@@ -310,10 +311,8 @@ int writeReport(sqlite3 *db, const std::string &dbFile, const std::string &file,
         page << "<p id=\"empty\">No data yet: no access point has reported to this database.</p>"
              << "\n</body></html>\n";
     } else {
-        int now = 0;
-        for (const ApRow &ap : d.aps) {
-            now += ap.clients;
-        }
+        const int now = std::accumulate(d.aps.begin(), d.aps.end(), 0,
+                                        [](int sum, const ApRow &ap) { return sum + ap.clients; });
         page << "<p id=\"range\">" << utc(d.from, Stamp::Full) << " to " << utc(d.to, Stamp::Full)
              << " UTC: " << d.aps.size()
              << (d.aps.size() == 1 ? " access point, " : " access points, ") << now

@@ -194,6 +194,7 @@ bool Tracker::better(const View &a, const View &b) const {
 // Where an access point's sighting of the client is kept: its own slot, else one free or out
 // of date, else that of the weakest other than the current access point's when the new one
 // ranks above it. Returns nullptr when the sighting ranks below every one kept.
+// cppcheck-suppress constParameter ; the slot returned is written
 Tracker::View *Tracker::slotFor(Client &c, const View &seen, Millis t) {
     View *free = nullptr;
     View *weakest = nullptr;

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -104,9 +105,9 @@ class Store::Use {
                          : 0);
     }
     Use &mac(int i, uint64_t value) {
-        char text[12];
-        putMacText(text, value);
-        return check(ok_ ? sqlite3_bind_text(stmt_, i, text, 12, SQLITE_TRANSIENT) : 0);
+        char digits[12];
+        putMacText(digits, value);
+        return check(ok_ ? sqlite3_bind_text(stmt_, i, digits, 12, SQLITE_TRANSIENT) : 0);
     }
     // Steps once: true for a row; false at the end or on a failure (ok() tells which).
     bool row() {
@@ -263,9 +264,9 @@ const Shape &expectedShape() {
     static const Shape shape = [] {
         Shape made;
         sqlite3 *db = nullptr;
-        std::string ignored;
         if (sqlite3_open(":memory:", &db) == SQLITE_OK &&
             sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK) {
+            std::string ignored;
             shapeOf(db, made, ignored);
         }
         sqlite3_close(db);
@@ -307,9 +308,8 @@ Kind identify(sqlite3 *db, std::string &reason) {
         return Kind::Refused;
     }
     std::vector<const Shape::value_type *> order; // its tables first, then its views
-    for (const auto &entry : expected) {
-        order.push_back(&entry);
-    }
+    std::transform(expected.begin(), expected.end(), std::back_inserter(order),
+                   [](const auto &entry) { return &entry; });
     std::sort(order.begin(), order.end(),
               [](const auto *a, const auto *b) { return a->second < b->second; });
     for (const auto *entry : order) {
@@ -611,18 +611,20 @@ int Store::writeAps(const Tracker &tracker, Millis interval, bool final) {
 }
 
 int Store::writeSightings(Millis now) {
-    for (const Sighting &s : sightings_) {
-        if (!use("INSERT INTO sightings VALUES(?, ?, ?, ?, ?, ?, ?)")
-                 .real(1, seconds(s.received))
-                 .mac(2, s.apmac)
-                 .mac(3, s.mumac)
-                 .integer(4, s.timestamp)
-                 .integer(5, s.rssi)
-                 .integer(6, s.channel)
-                 .flag(7, s.assoc)
-                 .run()) {
-            return -1;
-        }
+    const bool failed =
+        std::any_of(sightings_.begin(), sightings_.end(), [this](const Sighting &s) {
+            return !use("INSERT INTO sightings VALUES(?, ?, ?, ?, ?, ?, ?)")
+                        .real(1, seconds(s.received))
+                        .mac(2, s.apmac)
+                        .mac(3, s.mumac)
+                        .integer(4, s.timestamp)
+                        .integer(5, s.rssi)
+                        .integer(6, s.channel)
+                        .flag(7, s.assoc)
+                        .run();
+        });
+    if (failed) {
+        return -1;
     }
     rows_ += sightings_.size();
     sightings_.clear();
