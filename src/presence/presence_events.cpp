@@ -21,10 +21,6 @@ const char *eventName(EventKind kind) {
     return kindInfo(kind).name;
 }
 
-static double seconds(Millis ms) {
-    return static_cast<double>(ms) / 1000.0;
-}
-
 namespace {
 
 // Writes an event's line into room reserved at the end of a string: this runs for every

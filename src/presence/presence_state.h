@@ -16,6 +16,11 @@ namespace presence {
 
 using Millis = int64_t; // Unix time in milliseconds: the receive time of a line
 
+// Milliseconds as the seconds the event lines, the broker and the database carry.
+inline double seconds(Millis ms) {
+    return static_cast<double>(ms) / 1000.0;
+}
+
 // One line of station-decode's output: a record, or a heartbeat (an empty report).
 struct Sighting {
     Millis received = 0;

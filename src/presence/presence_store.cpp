@@ -58,10 +58,6 @@ CREATE VIEW IF NOT EXISTS daily AS
 constexpr int kApplicationId = 0x53745072; // "StPr"
 constexpr int kSchemaVersion = 1;
 
-static double seconds(Millis ms) {
-    return static_cast<double>(ms) / 1000.0;
-}
-
 // A time read back from the file: only one llround can take (some 30,000 years either way).
 static bool millisOf(sqlite3_stmt *stmt, int i, Millis &ms) {
     double s = sqlite3_column_double(stmt, i);
