@@ -1,5 +1,7 @@
 #include "output.h"
 
+#include "record_line.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -12,6 +14,10 @@ namespace {
 constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 
 char *put(char *at, const std::string &text) {
+    return at + text.copy(at, text.size());
+}
+
+char *put(char *at, std::string_view text) {
     return at + text.copy(at, text.size());
 }
 
@@ -76,36 +82,41 @@ char *putCsv(char *p, const std::string &from, int number, const DecodedRecord &
 
 char *putJson(char *p, const std::string &from, int number, const DecodedRecord &r,
               const ReceivedText &received) {
-    p = put(p, "{\"from\":\"");
+    const JsonKeys &key = jsonKeys();
+    p = put(p, key[static_cast<int>(RecordField::From)]);
     p = put(p, from);
-    p = put(p, "\",\"record\":");
+    p = put(p, key[static_cast<int>(RecordField::Record)]);
     p = putInt(p, number);
-    p = put(p, ",\"apmac\":\"");
+    p = put(p, key[static_cast<int>(RecordField::Apmac)]);
     p = putMac(p, r.apmac);
-    p = put(p, "\",\"mumac\":\"");
+    p = put(p, key[static_cast<int>(RecordField::Mumac)]);
     p = putMac(p, r.mumac);
-    p = put(p, "\",\"timestamp\":");
+    p = put(p, key[static_cast<int>(RecordField::Timestamp)]);
     p = putInt(p, r.timestamp);
-    p = put(p, ",\"rssi\":");
+    p = put(p, key[static_cast<int>(RecordField::Rssi)]);
     p = putInt(p, r.rssi);
-    p = put(p, ",\"channel\":");
+    p = put(p, key[static_cast<int>(RecordField::Channel)]);
     p = putInt(p, r.channel);
-    p = put(p, ",\"assoc\":");
+    p = put(p, key[static_cast<int>(RecordField::Assoc)]);
     p = putInt(p, r.assoc);
-    p = put(p, ",\"received\":");
+    p = put(p, key[static_cast<int>(RecordField::Received)]);
     p = put(p, received);
-    return put(p, "}\n");
+    return put(p, jsonLineEnd());
 }
 
 // The line of a report without records: its sender, record 0 and when it came.
 char *putHeartbeat(char *p, bool json, const std::string &from, const ReceivedText &received) {
     if (json) {
-        p = put(p, "{\"from\":\"");
+        const JsonKeys &key = jsonKeys();
+        p = put(p, key[static_cast<int>(RecordField::From)]);
         p = put(p, from);
-        p = put(p, "\",\"record\":0,\"received\":");
+        p = put(p, key[static_cast<int>(RecordField::Record)]);
+        p = put(p, "0");
+        p = put(p, key[static_cast<int>(RecordField::Received)]);
         p = put(p, received);
-        return put(p, "}\n");
+        return put(p, jsonLineEnd());
     }
+    static_assert(kRecordFieldCount == 9, "a heartbeat leaves the seven fields between empty");
     p = put(p, from);
     p = put(p, ",0,,,,,,,");
     p = put(p, received);
@@ -150,7 +161,7 @@ void Output::mark(const char *end, int records) {
 
 void Output::appendHeader() {
     if (!json_) {
-        mark(put(reserve(1, 0), CSV_HEADER), 0);
+        mark(put(reserve(1, 0), csvHeader()), 0);
     }
 }
 

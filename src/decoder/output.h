@@ -10,9 +10,6 @@
 
 #include "report_decode.h"
 
-constexpr const char CSV_HEADER[] =
-    "from,record,apmac,mumac,timestamp,rssi,channel,assoc,received\n";
-
 // When a datagram came in, as Unix seconds with milliseconds ("1796714142.123").
 struct ReceivedText {
     char text[24];

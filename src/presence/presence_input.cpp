@@ -1,5 +1,7 @@
 #include "presence_input.h"
 
+#include "record_line.h"
+
 #include <array>
 #include <climits>
 #include <cmath>
@@ -176,9 +178,9 @@ class CsvCursor {
     // "1796714142.123": seconds with up to three decimals, as milliseconds; -1 when out of
     // range (eighteen digits of seconds would overflow as milliseconds).
     bool received(Millis &ms) {
-        int64_t seconds = 0;
+        int64_t whole = 0;
         int64_t fraction = 0;
-        bool ok = digits(seconds, 18) > 0;
+        bool ok = digits(whole, 18) > 0;
         if (ok && p_ != end_ && *p_ == '.') {
             ++p_;
             int count = digits(fraction, 3);
@@ -187,7 +189,7 @@ class CsvCursor {
                 fraction *= 10;
             }
         }
-        ms = seconds >= kReceivedFrom && seconds < kReceivedUntil ? seconds * 1000 + fraction : -1;
+        ms = whole >= kReceivedFrom && whole < kReceivedUntil ? whole * 1000 + fraction : -1;
         return next() && ok;
     }
 
@@ -331,18 +333,22 @@ simdjson::error_code skipValue(value v) {
     return checker.parse(text.data(), text.size(), false).error();
 }
 
-// The fields a line's record is made of, one bit each.
-constexpr unsigned kFrom = 1U << 0;
-constexpr unsigned kRecord = 1U << 1;
-constexpr unsigned kReceived = 1U << 2;
-constexpr unsigned kApmac = 1U << 3;
-constexpr unsigned kMumac = 1U << 4;
-constexpr unsigned kTimestamp = 1U << 5;
-constexpr unsigned kRssi = 1U << 6;
-constexpr unsigned kChannel = 1U << 7;
-constexpr unsigned kAssoc = 1U << 8;
+// The fields a line's record is made of, one bit each, in the order of the record line.
+constexpr unsigned bitOf(RecordField field) {
+    return 1U << static_cast<unsigned>(field);
+}
+constexpr unsigned kFrom = bitOf(RecordField::From);
+constexpr unsigned kRecord = bitOf(RecordField::Record);
+constexpr unsigned kReceived = bitOf(RecordField::Received);
+constexpr unsigned kApmac = bitOf(RecordField::Apmac);
+constexpr unsigned kMumac = bitOf(RecordField::Mumac);
+constexpr unsigned kTimestamp = bitOf(RecordField::Timestamp);
+constexpr unsigned kRssi = bitOf(RecordField::Rssi);
+constexpr unsigned kChannel = bitOf(RecordField::Channel);
+constexpr unsigned kAssoc = bitOf(RecordField::Assoc);
 
-unsigned fieldBit(std::string_view key) {
+// A key's field, told apart by its length first: this runs for every key of every line.
+constexpr unsigned fieldBit(std::string_view key) {
     switch (key.size()) {
     case 4:
         return key == "from" ? kFrom : key == "rssi" ? kRssi : 0;
@@ -360,6 +366,18 @@ unsigned fieldBit(std::string_view key) {
         return 0;
     }
 }
+
+// Every field of the record line is read, by its name.
+constexpr bool readsEveryField() {
+    for (const RecordFieldInfo &f : kRecordFields) {
+        // cppcheck-suppress useStlAlgorithm ; std::any_of is no constexpr before C++20
+        if (fieldBit(f.name) != bitOf(f.field)) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(readsEveryField(), "fieldBit() knows every field of the record line");
 
 // A JSON line's fields as read, before they are checked.
 struct JsonFields {
@@ -491,6 +509,12 @@ static Parsed parseJson(std::string_view line, Sighting &s, std::string &why) {
     return bad == nullptr ? Parsed::Sighting : refuse(why, bad);
 }
 
+// The CSV header, or one with more columns after ours.
+static bool isHeader(std::string_view line) {
+    static const std::string_view header(csvHeader().data(), csvHeader().size() - 1);
+    return line.substr(0, header.size()) == header;
+}
+
 Parsed parseLine(std::string_view line, Sighting &s, std::string &why) {
     if (!line.empty() && line.back() == '\r') {
         line.remove_suffix(1);
@@ -503,7 +527,7 @@ Parsed parseLine(std::string_view line, Sighting &s, std::string &why) {
     if (line.front() == '{') {
         return parseJson(line, s, why);
     }
-    if (line.front() == 'f' && line.substr(0, 12) == "from,record,") {
+    if (line.front() == recordFieldName(RecordField::From)[0] && isHeader(line)) {
         return Parsed::Skip;
     }
     return parseCsv(line, s, why);

@@ -215,8 +215,9 @@ std::vector<double> ticks(const Data &d) {
         }
     }
     std::vector<double> out;
-    for (double t = std::ceil(d.from / step) * step; t <= d.to; t += step) {
-        out.push_back(t);
+    const double first = std::ceil(d.from / step) * step;
+    for (int i = 0; first + step * i <= d.to; ++i) {
+        out.push_back(first + step * i);
     }
     return out;
 }

@@ -39,19 +39,19 @@ enum class EventKind { Arrive, Move, Leave, ApSilent, ApBack, ApClock };
 // What each kind of event is, in the order of the enum: the one table the event lines, the
 // summary and the broker read.
 struct EventKindInfo {
-    EventKind kind;
     const char *name;  // in the event line and the summary
-    bool client;       // about a client (else about an access point)
     const char *state; // the retained state it publishes on the broker, or nullptr
-    bool printed;      // an event line on standard output (else a message on standard error)
+    EventKind kind;
+    bool client;  // about a client (else about an access point)
+    bool printed; // an event line on standard output (else a message on standard error)
 };
 inline constexpr EventKindInfo kEventKinds[] = {
-    {EventKind::Arrive, "arrive", true, "home", true},
-    {EventKind::Move, "move", true, "home", true},
-    {EventKind::Leave, "leave", true, "not_home", true},
-    {EventKind::ApSilent, "ap-silent", false, "offline", true},
-    {EventKind::ApBack, "ap-back", false, "online", true},
-    {EventKind::ApClock, "ap-clock", false, nullptr, false},
+    {"arrive", "home", EventKind::Arrive, true, true},
+    {"move", "home", EventKind::Move, true, true},
+    {"leave", "not_home", EventKind::Leave, true, true},
+    {"ap-silent", "offline", EventKind::ApSilent, false, true},
+    {"ap-back", "online", EventKind::ApBack, false, true},
+    {"ap-clock", nullptr, EventKind::ApClock, false, false},
 };
 constexpr bool inEnumOrder() {
     for (std::size_t i = 0; i < std::size(kEventKinds); ++i) {
