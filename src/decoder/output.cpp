@@ -1,17 +1,18 @@
 #include "output.h"
 
+#include "mac_text.h"
 #include "record_line.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <numeric>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 
 char *put(char *at, const std::string &text) {
     return at + text.copy(at, text.size());
@@ -48,13 +49,11 @@ char *putInt(char *at, int32_t value) {
     return at + (end - p);
 }
 
-// 12 upper-case hex digits.
+// 12 upper-case hex digits, as station-presence writes them too.
 char *putMac(char *at, const uint8_t (&mac)[MAC_SIZE]) {
-    for (uint8_t byte : mac) {
-        *at++ = HEX_DIGITS[byte >> 4];
-        *at++ = HEX_DIGITS[byte & 0x0F];
-    }
-    return at;
+    const uint64_t value = std::accumulate(std::begin(mac), std::end(mac), uint64_t{0},
+                                           [](uint64_t v, uint8_t byte) { return v << 8 | byte; });
+    return putMacText(at, value);
 }
 
 char *putCsv(char *p, const std::string &from, int number, const DecodedRecord &r,

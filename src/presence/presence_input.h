@@ -2,6 +2,7 @@
 // heartbeat a line.
 #pragma once
 
+#include "mac_text.h"
 #include "presence_state.h"
 
 #include <cstddef>
@@ -24,11 +25,6 @@ constexpr int64_t kReceivedUntil = 4102444800;
 // Refused sets why.
 Parsed parseLine(std::string_view line, Sighting &s, std::string &why);
 
-// 12 hex digits as a number, or -1.
-int64_t parseMac(std::string_view text);
-// The 12 upper-case hex digits of mac, at out (returns the end) or as a string.
-char *putMacText(char *out, uint64_t mac);
-std::string macText(uint64_t mac);
 // "127.0.0.1:40000" and "[fe80::1%eth0]:40000" without the port; "-" as it is.
 std::string senderAddress(std::string_view from);
 

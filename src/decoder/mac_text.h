@@ -1,0 +1,13 @@
+// A MAC address as the record lines write it: 12 upper-case hex digits. station-decode writes
+// them, station-presence reads and writes them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// 12 hex digits (either case) as a number, or -1.
+int64_t parseMac(std::string_view text);
+// The 12 upper-case hex digits of mac, at out (returns the end) or as a string.
+char *putMacText(char *out, uint64_t mac);
+std::string macText(uint64_t mac);
