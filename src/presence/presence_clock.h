@@ -54,8 +54,6 @@ class Clock {
     Millis advance(Millis monotonic, std::vector<Line> &ready);
     // The input is over: a report still held was never confirmed.
     void end(std::vector<RefusedLine> &refused);
-    // Lines held, waiting for a second report.
-    std::size_t held() const { return held_.size(); }
 
   private:
     static constexpr std::size_t kMostHeld = 256; // a report has at most 18 records

@@ -14,7 +14,8 @@
 
 namespace presence {
 
-Millis monotonicMillis() {
+// Milliseconds of the monotonic clock.
+static Millis monotonicMillis() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -260,8 +261,7 @@ int follow(int fd, Pipeline &pipeline, const volatile std::sig_atomic_t &stop) {
                 break;
             }
             if (got < 0 && errno != EINTR && errno != EAGAIN) {
-                std::fprintf(stderr, "station-presence: cannot read input: %s\n",
-                             std::strerror(errno));
+                pipeline.tell(std::string("cannot read input: ") + std::strerror(errno));
                 break;
             }
             const std::size_t end = held + static_cast<std::size_t>(std::max<ssize_t>(got, 0));

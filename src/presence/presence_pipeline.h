@@ -66,6 +66,9 @@ class Pipeline {
     // a last time, the broker told, the summary said. Returns the exit status.
     int finish(Millis monotonic, int status);
 
+    // A message of the reading loop's own, where the pipeline's go.
+    void tell(const std::string &text) { sink_.message(text); }
+
     const Tracker &tracker() const { return tracker_; }
     Tracker &tracker() { return tracker_; } // for a restart to restore what was kept
     uint64_t lines() const { return lines_; }
@@ -99,8 +102,5 @@ class Pipeline {
 // Reads lines from fd into the pipeline until the input ends or stop is set; a line longer
 // than 64 KiB is refused. Returns the exit status after finish().
 int follow(int fd, Pipeline &pipeline, const volatile std::sig_atomic_t &stop);
-
-// Milliseconds of the monotonic clock.
-Millis monotonicMillis();
 
 } // namespace presence
