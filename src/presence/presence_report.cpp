@@ -98,11 +98,6 @@ std::string utc(double t, Stamp stamp) {
     return stamped;
 }
 
-std::string text(sqlite3_stmt *stmt, int i) {
-    const unsigned char *value = sqlite3_column_text(stmt, i);
-    return value != nullptr ? reinterpret_cast<const char *>(value) : "";
-}
-
 struct Data {
     double from = 0;
     double to = 0;
@@ -116,14 +111,14 @@ int load(sqlite3 *db, double since, Data &d, std::string &why) {
         "SELECT apmac, address, silent, first_heard, last_heard, clients FROM ap_clients "
         "ORDER BY apmac",
         0,
-        [&](sqlite3_stmt *s) {
+        [&](const Row &row) {
             ApRow ap;
-            ap.apmac = text(s, 0);
-            ap.address = text(s, 1);
-            ap.silent = sqlite3_column_int(s, 2) != 0;
-            ap.firstHeard = sqlite3_column_double(s, 3);
-            ap.lastHeard = sqlite3_column_double(s, 4);
-            ap.clients = sqlite3_column_int(s, 5);
+            ap.apmac = row.text("apmac");
+            ap.address = row.text("address");
+            ap.silent = row.flag("silent");
+            ap.firstHeard = row.real("first_heard");
+            ap.lastHeard = row.real("last_heard");
+            ap.clients = static_cast<int>(row.integer("clients"));
             index[ap.apmac] = d.aps.size();
             d.aps.push_back(ap);
         },
@@ -134,12 +129,12 @@ int load(sqlite3 *db, double since, Data &d, std::string &why) {
     double first = 0;
     rc = forEachRow(
         db,
-        "SELECT (SELECT MIN(first_heard) FROM aps), MAX((SELECT MAX(last_heard) FROM aps), "
-        "COALESCE((SELECT MAX(last_seen) FROM visits), 0))",
+        "SELECT (SELECT MIN(first_heard) FROM aps) AS first, MAX((SELECT MAX(last_heard) FROM "
+        "aps), COALESCE((SELECT MAX(last_seen) FROM visits), 0)) AS last",
         0,
-        [&](sqlite3_stmt *s) {
-            first = sqlite3_column_double(s, 0);
-            d.to = sqlite3_column_double(s, 1);
+        [&](const Row &row) {
+            first = row.real("first");
+            d.to = row.real("last");
         },
         why);
     if (rc != 0) {
@@ -150,21 +145,19 @@ int load(sqlite3 *db, double since, Data &d, std::string &why) {
         d.to = d.from + 60;
     }
     auto add = [&](std::vector<Span> ApRow::*list) {
-        return [&d, &index, list](sqlite3_stmt *s) {
-            auto it = index.find(text(s, 0));
+        return [&d, &index, list](const Row &row) {
+            auto it = index.find(row.text("apmac"));
             if (it != index.end()) {
                 (d.aps[it->second].*list)
                     .push_back(
-                        Span{sqlite3_column_double(s, 1), sqlite3_column_type(s, 2) == SQLITE_NULL
-                                                              ? d.to
-                                                              : sqlite3_column_double(s, 2)});
+                        Span{row.real("since"), row.null("until") ? d.to : row.real("until")});
             }
         };
     };
     // An open visit's current stay lasts until now; a closed visit's until it was last seen.
     if (forEachRow(db,
                    "SELECT s.apmac, s.since, CASE WHEN s.until IS NOT NULL THEN s.until "
-                   "WHEN v.departed IS NULL THEN NULL ELSE v.departed END "
+                   "WHEN v.departed IS NULL THEN NULL ELSE v.departed END AS until "
                    "FROM stays s JOIN visits v ON v.id = s.visit "
                    "WHERE COALESCE(s.until, v.departed, 9e18) >= ?1",
                    d.from, add(&ApRow::stays), why) != 0 ||

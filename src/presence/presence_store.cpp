@@ -59,8 +59,8 @@ constexpr int kApplicationId = 0x53745072; // "StPr"
 constexpr int kSchemaVersion = 1;
 
 // A time read back from the file: only one llround can take (some 30,000 years either way).
-static bool millisOf(sqlite3_stmt *stmt, int i, Millis &ms) {
-    double s = sqlite3_column_double(stmt, i);
+static bool millisOf(const Row &row, const char *name, Millis &ms) {
+    double s = row.real(name);
     if (!(std::fabs(s) < 1e12)) {
         return false;
     }
@@ -68,13 +68,8 @@ static bool millisOf(sqlite3_stmt *stmt, int i, Millis &ms) {
     return true;
 }
 
-static std::string column(sqlite3_stmt *stmt, int i) {
-    const unsigned char *text = sqlite3_column_text(stmt, i);
-    return text != nullptr ? reinterpret_cast<const char *>(text) : "";
-}
-
-static bool macOf(sqlite3_stmt *stmt, int i, uint64_t &mac) {
-    int64_t value = parseMac(column(stmt, i));
+static bool macOf(const Row &row, const char *name, uint64_t &mac) {
+    int64_t value = parseMac(row.text(name));
     mac = static_cast<uint64_t>(value);
     return value >= 0;
 }
@@ -119,7 +114,8 @@ class Store::Use {
     // Runs a statement that gives no rows; false on a failure.
     bool run() { return !row() && ok_; }
     bool ok() const { return ok_; }
-    sqlite3_stmt *stmt() const { return stmt_; }
+    // The row the last step gave.
+    Row current() const { return Row(stmt_); }
 
   private:
     Use &check(int rc) {
@@ -219,9 +215,10 @@ enum class Kind { Empty, Older, Current, Refused };
 // Each table and view: its type and its columns, as one text to compare.
 using Shape = std::map<std::string, std::string>;
 
+// The one value of sql, which names it value.
 int scalar(sqlite3 *db, const char *sql, int64_t &value, std::string &reason) {
     return forEachRow(
-        db, sql, 0, [&](sqlite3_stmt *stmt) { value = sqlite3_column_int64(stmt, 0); }, reason);
+        db, sql, 0, [&](const Row &row) { value = row.integer("value"); }, reason);
 }
 
 int shapeOf(sqlite3 *db, Shape &shape, std::string &reason) {
@@ -230,7 +227,7 @@ int shapeOf(sqlite3 *db, Shape &shape, std::string &reason) {
             db,
             "SELECT type, name FROM sqlite_master WHERE type IN ('table', 'view') "
             "AND name NOT LIKE 'sqlite%'",
-            0, [&](sqlite3_stmt *s) { names.emplace_back(column(s, 0), column(s, 1)); },
+            0, [&](const Row &row) { names.emplace_back(row.text("type"), row.text("name")); },
             reason) != 0) {
         return -1;
     }
@@ -278,9 +275,9 @@ Kind identify(sqlite3 *db, std::string &reason) {
     int64_t version = 0;
     int64_t objects = 0;
     Shape shape;
-    if (scalar(db, "PRAGMA application_id", id, reason) != 0 ||
-        scalar(db, "PRAGMA user_version", version, reason) != 0 ||
-        scalar(db, "SELECT COUNT(*) FROM sqlite_master", objects, reason) != 0 ||
+    if (scalar(db, "SELECT application_id AS value FROM pragma_application_id", id, reason) != 0 ||
+        scalar(db, "SELECT user_version AS value FROM pragma_user_version", version, reason) != 0 ||
+        scalar(db, "SELECT COUNT(*) AS value FROM sqlite_master", objects, reason) != 0 ||
         shapeOf(db, shape, reason) != 0) {
         return Kind::Refused;
     }
@@ -397,14 +394,15 @@ int Store::resume(Tracker &tracker, std::string &why) {
                   "clock_offset FROM aps ORDER BY rowid");
     while (aps.row()) {
         Ap ap;
-        sqlite3_stmt *row = aps.stmt();
-        if (!macOf(row, 0, ap.apmac) || !millisOf(row, 2, ap.firstHeard) ||
-            !millisOf(row, 3, ap.lastHeard) || !millisOf(row, 5, ap.clockOffset)) {
-            reason_ = "access point " + column(row, 0) + " holds a value out of range";
+        Row row = aps.current();
+        if (!macOf(row, "apmac", ap.apmac) || !millisOf(row, "first_heard", ap.firstHeard) ||
+            !millisOf(row, "last_heard", ap.lastHeard) ||
+            !millisOf(row, "clock_offset", ap.clockOffset)) {
+            reason_ = "access point " + row.text("apmac") + " holds a value out of range";
             return fail("resume", why);
         }
-        ap.address = column(row, 1);
-        ap.silent = sqlite3_column_int(row, 4) != 0;
+        ap.address = row.text("address");
+        ap.silent = row.flag("silent");
         tracker.restoreAp(ap);
     }
     if (!aps.ok()) {
@@ -417,26 +415,28 @@ int Store::resume(Tracker &tracker, std::string &why) {
     // One row a visit; one without its current stay cannot go on, nor a client's second.
     Use visits = use("SELECT v.id, v.mumac, v.ap, v.rssi, v.assoc, v.arrived, v.last_seen, "
                      "(SELECT MAX(s.since) FROM stays s WHERE s.visit = v.id AND s.until IS NULL) "
-                     "FROM visits v WHERE v.departed IS NULL ORDER BY v.id");
+                     "AS stay_since FROM visits v WHERE v.departed IS NULL ORDER BY v.id");
     std::vector<int64_t> orphans;
     while (visits.row()) {
-        sqlite3_stmt *row = visits.stmt();
+        Row row = visits.current();
         Presence p;
-        p.rssi = sqlite3_column_int(row, 3);
-        p.assoc = sqlite3_column_int(row, 4) != 0;
-        int64_t id = sqlite3_column_int64(row, 0);
-        if (!macOf(row, 1, p.mumac) || !macOf(row, 2, p.ap) || !millisOf(row, 5, p.firstSeen) ||
-            !millisOf(row, 6, p.lastSeen) || !millisOf(row, 7, p.apSince)) {
+        p.rssi = static_cast<int>(row.integer("rssi"));
+        p.assoc = row.flag("assoc");
+        int64_t id = row.integer("id");
+        if (!macOf(row, "mumac", p.mumac) || !macOf(row, "ap", p.ap) ||
+            !millisOf(row, "arrived", p.firstSeen) || !millisOf(row, "last_seen", p.lastSeen) ||
+            !millisOf(row, "stay_since", p.apSince)) {
             reason_ = "visit " + std::to_string(id) + " holds a value out of range";
             return fail("resume", why);
         }
-        Use dwell = use("SELECT apmac, SUM(until - since) FROM stays "
+        Use dwell = use("SELECT apmac, SUM(until - since) AS spent FROM stays "
                         "WHERE visit = ? AND until IS NOT NULL GROUP BY apmac");
         dwell.integer(1, id);
         std::vector<std::pair<uint64_t, Millis>> spent;
         while (dwell.row()) {
             std::pair<uint64_t, Millis> at;
-            if (!macOf(dwell.stmt(), 0, at.first) || !millisOf(dwell.stmt(), 1, at.second)) {
+            if (!macOf(dwell.current(), "apmac", at.first) ||
+                !millisOf(dwell.current(), "spent", at.second)) {
                 reason_ = "visit " + std::to_string(id) + " holds a value out of range";
                 return fail("resume", why);
             }
@@ -445,7 +445,7 @@ int Store::resume(Tracker &tracker, std::string &why) {
         if (!dwell.ok()) {
             return fail("resume", why);
         }
-        bool current = sqlite3_column_type(row, 7) != SQLITE_NULL;
+        bool current = !row.null("stay_since");
         if (current && tracker.restoreClient(p, spent)) {
             openVisits_[p.mumac] = OpenVisit{id, p.lastSeen};
         } else {
@@ -681,9 +681,11 @@ int Store::flush(const Tracker &tracker, Millis interval, bool final, std::strin
 
 // ---- the query subcommands -------------------------------------------------------------
 
+// A column of a printed table: its heading, its width, and the SQL that gives its cells.
 struct Column {
     const char *name;
     int width; // negative: aligned left
+    const char *sql;
 };
 
 static void printCells(std::FILE *out, const std::vector<Column> &columns,
@@ -700,18 +702,22 @@ static void printCells(std::FILE *out, const std::vector<Column> &columns,
     std::fprintf(out, "%s\n", line.c_str());
 }
 
-// A header line, then one line per row of sql (its ?1 bound to bound).
-static int printTable(sqlite3 *db, std::FILE *out, const char *sql,
-                      const std::vector<Column> &columns, double bound, std::string &reason) {
+// A heading line, then a line for each row of SELECT (the columns) FROM... (its ?1 bound to
+// bound).
+static int printTable(sqlite3 *db, std::FILE *out, const std::vector<Column> &columns,
+                      const char *from, double bound, std::string &reason) {
     std::vector<std::string> cells(columns.size());
-    std::transform(columns.begin(), columns.end(), cells.begin(),
-                   [](const Column &c) { return std::string(c.name); });
+    std::string select = "SELECT ";
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        cells[i] = columns[i].name;
+        select += (i == 0 ? "" : ", ") + std::string(columns[i].sql);
+    }
     printCells(out, columns, cells);
     return forEachRow(
-        db, sql, bound,
-        [&](sqlite3_stmt *stmt) {
+        db, (select + " " + from).c_str(), bound,
+        [&](const Row &row) {
             for (std::size_t i = 0; i < columns.size(); ++i) {
-                cells[i] = column(stmt, static_cast<int>(i));
+                cells[i] = row.textAt(static_cast<int>(i));
             }
             printCells(out, columns, cells);
         },
@@ -720,16 +726,14 @@ static int printTable(sqlite3 *db, std::FILE *out, const char *sql,
 
 int Store::printNow(std::FILE *out, std::string &why) {
     return printTable(db_, out,
-                      "SELECT mumac, ap, address, rssi, assoc, datetime(arrived, 'unixepoch'), "
-                      "datetime(last_seen, 'unixepoch') FROM present ORDER BY ap, mumac",
-                      {{"client", -12},
-                       {"ap", -12},
-                       {"address", -15},
-                       {"rssi", 4},
-                       {"assoc", 5},
-                       {"arrived", -19},
-                       {"last seen", -19}},
-                      0, reason_) == 0
+                      {{"client", -12, "mumac"},
+                       {"ap", -12, "ap"},
+                       {"address", -15, "address"},
+                       {"rssi", 4, "rssi"},
+                       {"assoc", 5, "assoc"},
+                       {"arrived", -19, "datetime(arrived, 'unixepoch')"},
+                       {"last seen", -19, "datetime(last_seen, 'unixepoch')"}},
+                      "FROM present ORDER BY ap, mumac", 0, reason_) == 0
                ? 0
                : fail("read", why);
 }
@@ -737,17 +741,14 @@ int Store::printNow(std::FILE *out, std::string &why) {
 int Store::printVisits(std::FILE *out, double since, std::string &why) {
     return printTable(
                db_, out,
-               "SELECT v.mumac, datetime(v.arrived, 'unixepoch'), "
-               "COALESCE(datetime(v.departed, 'unixepoch'), 'present'), "
-               "printf('%.0f', COALESCE(v.departed, v.last_seen) - v.arrived), "
-               "(SELECT group_concat(apmac || ' ' || printf('%.0f', seconds), ', ') FROM dwell d "
-               "WHERE d.visit = v.id) FROM visits v WHERE COALESCE(v.departed, 9e18) >= ?1 "
-               "ORDER BY v.arrived, v.id",
-               {{"client", -12},
-                {"arrived", -19},
-                {"departed", -19},
-                {"seconds", 7},
-                {"at each ap", 0}},
+               {{"client", -12, "v.mumac"},
+                {"arrived", -19, "datetime(v.arrived, 'unixepoch')"},
+                {"departed", -19, "COALESCE(datetime(v.departed, 'unixepoch'), 'present')"},
+                {"seconds", 7, "printf('%.0f', COALESCE(v.departed, v.last_seen) - v.arrived)"},
+                {"at each ap", 0,
+                 "(SELECT group_concat(apmac || ' ' || printf('%.0f', seconds), ', ') "
+                 "FROM dwell d WHERE d.visit = v.id)"}},
+               "FROM visits v WHERE COALESCE(v.departed, 9e18) >= ?1 ORDER BY v.arrived, v.id",
                since, reason_) == 0
                ? 0
                : fail("read", why);
@@ -755,18 +756,14 @@ int Store::printVisits(std::FILE *out, double since, std::string &why) {
 
 int Store::printAps(std::FILE *out, std::string &why) {
     return printTable(db_, out,
-                      "SELECT apmac, address, CASE silent WHEN 0 THEN 'live' ELSE 'silent' END, "
-                      "clients, datetime(first_heard, 'unixepoch'), "
-                      "datetime(last_heard, 'unixepoch'), CAST(round(clock_offset) AS INTEGER) "
-                      "FROM ap_clients ORDER BY apmac",
-                      {{"ap", -12},
-                       {"address", -15},
-                       {"state", -6},
-                       {"clients", 7},
-                       {"first heard", -19},
-                       {"last heard", -19},
-                       {"clock offset s", 14}},
-                      0, reason_) == 0
+                      {{"ap", -12, "apmac"},
+                       {"address", -15, "address"},
+                       {"state", -6, "CASE silent WHEN 0 THEN 'live' ELSE 'silent' END"},
+                       {"clients", 7, "clients"},
+                       {"first heard", -19, "datetime(first_heard, 'unixepoch')"},
+                       {"last heard", -19, "datetime(last_heard, 'unixepoch')"},
+                       {"clock offset s", 14, "CAST(round(clock_offset) AS INTEGER)"}},
+                      "FROM ap_clients ORDER BY apmac", 0, reason_) == 0
                ? 0
                : fail("read", why);
 }
@@ -788,11 +785,11 @@ int Store::parseSince(const std::string &text, double now, double &since) {
             return 0;
         }
     }
-    Use parsed = use("SELECT unixepoch(?)");
-    if (!parsed.text(1, text).row() || sqlite3_column_type(parsed.stmt(), 0) == SQLITE_NULL) {
+    Use parsed = use("SELECT unixepoch(?) AS since");
+    if (!parsed.text(1, text).row() || parsed.current().null("since")) {
         return -1;
     }
-    since = sqlite3_column_double(parsed.stmt(), 0);
+    since = parsed.current().real("since");
     return 0;
 }
 
