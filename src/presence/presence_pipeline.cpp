@@ -2,6 +2,7 @@
 
 #include "presence_events.h"
 #include "presence_input.h"
+#include "presence_notify.h"
 #include "presence_store.h"
 
 #include <algorithm>
@@ -202,10 +203,17 @@ int Pipeline::finish(Millis monotonic, int status) {
         mqtt_->close();
     }
     summary();
-    return outputFailed_ ? 1 : status;
+    if (outputFailed_) {
+        return 1;
+    }
+    return status == 0 && mqtt_ != nullptr && mqtt_->unsent() > 0 ? kExitUndelivered : status;
 }
 
 void Pipeline::summary() {
+    sink_.message(counters());
+}
+
+std::string Pipeline::counters() const {
     const Counters &c = tracker_.counters();
     std::string text = std::to_string(lines_) + " lines, " + std::to_string(c.records) +
                        " records, " + std::to_string(c.heartbeats) + " heartbeats, " +
@@ -236,7 +244,7 @@ void Pipeline::summary() {
     if (mqtt_ != nullptr) {
         text += "; " + std::to_string(mqtt_->unsent()) + " MQTT messages not delivered";
     }
-    sink_.message(text);
+    return text;
 }
 
 // ---- reading ---------------------------------------------------------------------------
@@ -246,10 +254,14 @@ int follow(int fd, Pipeline &pipeline, const volatile std::sig_atomic_t &stop) {
     std::size_t held = 0;
     bool skipping = false; // the rest of a line too long
     int status = 0;
+    StatusCadence cadence;
+    // LISTEN: once the socket is bound, in place of the open input.
+    notifyReady(pipeline.counters());
     for (;;) {
         pollfd in{fd, POLLIN, 0};
         const int ready = stop != 0 ? 0 : poll(&in, 1, 1000);
         if (stop != 0) {
+            notifyStopping();
             break;
         }
         const Millis now = monotonicMillis();
@@ -287,6 +299,9 @@ int follow(int fd, Pipeline &pipeline, const volatile std::sig_atomic_t &stop) {
             status = 1;
             held = 0;
             break;
+        }
+        if (cadence.due(now)) {
+            notifyStatus(pipeline.counters());
         }
     }
     if (held > 0 && !skipping) {

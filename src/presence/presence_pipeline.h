@@ -47,6 +47,10 @@ class Refusals {
     Millis told_ = 0;
 };
 
+// The exit status of a run that ended well but whose broker did not acknowledge every
+// message (it was away at the end): the service's stop is no failure of the program.
+constexpr int kExitUndelivered = 3;
+
 class Pipeline {
   public:
     // store and mqtt may be null; they stay the caller's.
@@ -72,6 +76,8 @@ class Pipeline {
     const Tracker &tracker() const { return tracker_; }
     Tracker &tracker() { return tracker_; } // for a restart to restore what was kept
     uint64_t lines() const { return lines_; }
+    // The counters the summary ends with, as one line: also the service's status.
+    std::string counters() const;
 
   private:
     void take(Millis monotonic);
