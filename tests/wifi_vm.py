@@ -57,14 +57,16 @@ def kernel():
     raise RuntimeError("no kernel with modules in /boot (Debian's linux-image-amd64)")
 
 
-def copy_modules(root, modules):
-    """mac80211_hwsim and what it needs, and their load order in /modules/order."""
+def copy_modules(root, modules, wanted=("mac80211_hwsim.ko",)):
+    """The wanted modules and what they need, and their load order in /modules/order."""
     deps = {}
     for line in open(modules + "/modules.dep"):
         name, _, needs = line.partition(":")
         deps[name] = needs.split()
-    hwsim = next(n for n in deps if n.endswith("/mac80211_hwsim.ko"))
-    order = list(reversed(deps[hwsim])) + [hwsim]
+    order = []
+    for want in wanted:
+        module = next(n for n in deps if n.endswith("/" + want))
+        order += [m for m in list(reversed(deps[module])) + [module] if m not in order]
     for module in order:
         dest = os.path.join(root, "modules", module)
         os.makedirs(os.path.dirname(dest), exist_ok=True)
@@ -115,16 +117,16 @@ def build_initramfs(folder, reporter, decoder, platform):
     return image, initramfs
 
 
-def boot(image, initramfs):
+def boot(image, initramfs, devices=(), append="", timeout=300):
     """Runs the VM to its end; returns its console output."""
     command = ["qemu-system-x86_64", "-accel", "tcg", "-smp", "1", "-m", "512", "-nic", "none",
                "-kernel", image, "-initrd", initramfs, "-no-reboot", "-display", "none",
-               "-monitor", "none", "-serial", "stdio",
-               "-append", "console=ttyS0 quiet loglevel=1 panic=-1 rdinit=/init"]
+               "-monitor", "none", "-serial", "stdio", *devices,
+               "-append", "console=ttyS0 quiet loglevel=1 panic=-1 rdinit=/init " + append]
     with tempfile.TemporaryFile() as out:
         vm = subprocess.Popen(command, stdout=out, stderr=subprocess.STDOUT)
         try:
-            vm.wait(timeout=300)
+            vm.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
             vm.kill()
             vm.wait()

@@ -1,0 +1,195 @@
+#!/usr/bin/env python3
+"""station-presence's service unit under a real systemd: Debian's kernel booted in QEMU (TCG, no
+KVM) with the host's own /usr shared read-only over virtio-9p under a writable overlay, a small
+/etc, /var and this build's programs from the initramfs, and Debian's systemd as PID 1.
+tests/systemd_vm/checks, run by that systemd once it is up, drives the unit (start, a report,
+reload, a stop with the broker away, a kill); this side judges what it printed.
+
+usage: systemd_vm.py STATION_PRESENCE STATION_DECODE STATION_REPORTER [--console FILE]
+  --console FILE keeps the VM's console output (the unit's `systemctl status` among it)
+"""
+import os, re, shutil, subprocess, sys, tempfile, time, unittest
+
+import sandbox
+from wifi_vm import blocks, boot, copy_modules, copy_with_libraries, kernel
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+UNIT = os.path.join(HERE, "..", "packaging", "station-presence", "station-presence.service")
+MODULES = ("virtio_pci.ko", "9pnet_virtio.ko", "9p.ko", "overlay.ko")
+MACHINE_ID = "5374507265736e636556696d54657374\n"
+CONFIG = """listen 127.0.0.1:9999
+db /var/lib/station-presence/presence.db
+mqtt 127.0.0.1:1883
+"""
+BROKER = "listener 1883 127.0.0.1\nallow_anonymous true\n"
+CHECKS_UNIT = """[Unit]
+Description=station-presence's unit, checked
+# Only a reference (nothing starts it): it keeps a stopped unit loaded, its result readable.
+After=station-presence.service
+[Service]
+ExecStart=/usr/local/bin/vm-checks
+StandardOutput=tty
+StandardError=tty
+TTYPath=/dev/ttyS0
+# Plain text on the console, no pager waiting for a key; a hung check still ends the boot.
+Environment=SYSTEMD_PAGER= SYSTEMD_COLORS=0 TERM=dumb COLUMNS=160
+RuntimeMaxSec=240
+FailureAction=poweroff-force
+"""
+# While the program cannot listen itself, the unit runs station-decode into it: bash makes way
+# for station-presence, which is the unit's main process as it will be, decoder beside it.
+STAND_IN_DROP_IN = """[Service]
+ExecStart=
+ExecStart=/bin/bash -c 'exec station-presence --db /var/lib/station-presence/presence.db \\
+--mqtt 127.0.0.1:1883 < <(exec station-decode listen 127.0.0.1:9999 --json --heartbeats)'
+"""
+CONSOLE = {}
+
+
+def place(root, path, text=None, source=None):
+    """Writes text, or copies source, to path under root."""
+    path = os.path.join(root, path.lstrip("/"))
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    if source:
+        shutil.copy(source, path)
+    else:
+        with open(path, "w") as f:
+            f.write(text)
+
+
+def stand_in_needed(presence):
+    usage = subprocess.run([presence, "--help"], capture_output=True, text=True).stdout
+    return "--listen" not in usage or "--config" not in usage
+
+
+def build_payload(payload, presence, decoder, reporter):
+    """What the init lays over the VM's root: /etc, the programs, the units."""
+    for source, name in ((presence, "station-presence"), (decoder, "station-decode"),
+                         (reporter, "station-reporter")):
+        place(payload, "/usr/bin/" + name, source=source)
+    place(payload, "/usr/local/bin/vm-checks", source=os.path.join(HERE, "systemd_vm", "checks"))
+    # The host's users and groups (no password in them), mosquitto's among them.
+    for name in ("passwd", "group", "nsswitch.conf"):
+        place(payload, "/etc/" + name, source="/etc/" + name)
+    os.symlink("../usr/lib/os-release", os.path.join(payload, "etc", "os-release"))
+    for path, text in (("machine-id", MACHINE_ID), ("hostname", "systemd-vm\n"),
+                       ("station-presence.conf", CONFIG), ("vm-broker.conf", BROKER),
+                       ("systemd/system/vm-checks.service", CHECKS_UNIT)):
+        place(payload, "/etc/" + path, text)
+    place(payload, "/etc/systemd/system/station-presence.service", source=UNIT)
+    if stand_in_needed(presence):
+        place(payload, "/etc/systemd/system/station-presence.service.d/stand-in.conf", STAND_IN_DROP_IN)
+
+
+def build_initramfs(folder, programs):
+    root = os.path.join(folder, "root")
+    busybox = shutil.which("busybox")
+    copy_with_libraries(root, {busybox: "/bin/busybox"})
+    for applet in ("sh", "mount", "umount", "insmod", "mkdir", "ln", "chmod", "cp", "poweroff",
+                   "switch_root"):
+        os.symlink("busybox", os.path.join(root, "bin", applet))
+    for name in ("proc", "sys", "dev"):
+        os.makedirs(os.path.join(root, name))
+    build_payload(os.path.join(root, "payload"), *programs)
+    image, modules = kernel()
+    copy_modules(root, modules, MODULES)
+    shutil.copy(os.path.join(HERE, "systemd_vm", "init"), os.path.join(root, "init"))
+    initramfs = os.path.join(folder, "initramfs.cpio")
+    files = subprocess.run(["find", "."], cwd=root, capture_output=True, check=True).stdout
+    with open(initramfs, "wb") as out:
+        subprocess.run(["cpio", "--quiet", "-o", "-H", "newc", "-R", "0:0"], cwd=root,
+                       input=files, stdout=out, check=True)
+    return image, initramfs
+
+
+def properties(name):
+    return dict(l.split("=", 1) for l in CONSOLE[name].splitlines() if "=" in l)
+
+
+def took(name):
+    return int(re.search(r"^took (\d+) ms$", CONSOLE[name], re.M).group(1))
+
+
+def unit_setting(name):
+    with open(UNIT) as f:
+        return re.search(r"^%s=(\S+)" % name, f.read(), re.M).group(1)
+
+
+class Service(unittest.TestCase):
+    def ok(self, name):
+        self.assertIn("\nstatus 0\n", "\n" + CONSOLE[name], CONSOLE[name])
+
+    def test_start_returns_once_ready_and_listening(self):
+        self.ok("start")
+        started = properties("started")
+        self.assertEqual((started["ActiveState"], started["SubState"]), ("active", "running"))
+        self.assertRegex(started["StatusText"], r"^0 lines, 0 records, ")
+        if not STAND_IN:  # the stand-in's decoder may bind a moment after the program is ready
+            self.assertRegex(CONSOLE["bound"], r"127\.0\.0\.1:9999 .*station-presence")
+
+    def test_runs_as_a_dynamic_user_with_its_state_folder(self):
+        user, uid = CONSOLE["user"].split()[:2]
+        self.assertTrue(61184 <= int(uid) <= 65519, CONSOLE["user"])
+        self.assertIn("station-presence -> private/station-presence", CONSOLE["user"])
+
+    def test_a_report_is_stored_and_counted(self):
+        self.ok("report")
+        self.ok("stored")
+        self.ok("counted")
+        self.assertEqual(CONSOLE["retained"].splitlines()[0], "station-presence/status online")
+
+    def test_reload_keeps_the_same_process_running(self):
+        self.ok("reload")
+        reloaded = properties("reloaded")
+        self.assertEqual((reloaded["ActiveState"], reloaded["MainPID"]), ("active", PIDS["reload"]))
+
+    def test_a_stop_with_the_broker_away_is_a_success_and_keeps_everything(self):
+        self.ok("stop")
+        self.assertLess(took("stop"), 1000 * int(unit_setting("TimeoutStopSec")))
+        stopped = properties("stopped")
+        self.assertEqual((stopped["ActiveState"], stopped["Result"], stopped["ExecMainStatus"]),
+                         ("inactive", "success", unit_setting("SuccessExitStatus")))
+        clients = [l.split()[0] for l in CONSOLE["kept"].splitlines()[1:-1]]
+        self.assertEqual(clients, ["0A1B2C3D4E01", "0A1B2C3D4E02"])
+        undelivered = re.findall(r"; (\d+) MQTT messages not delivered$", CONSOLE["journal"], re.M)
+        self.assertGreater(int(undelivered[-1]), 0, CONSOLE["journal"])
+
+    def test_restarted_after_a_kill(self):
+        self.ok("restart")
+        restarted = properties("restarted")
+        self.assertEqual((restarted["ActiveState"], restarted["NRestarts"]), ("active", "1"))
+        self.assertNotEqual(restarted["MainPID"], PIDS["kill"])
+
+    def test_hardened_and_verified(self):
+        self.ok("verify")
+        self.assertEqual(CONSOLE["verify"], "status 0\n")
+        score = re.search(r"Overall exposure level for station-presence\.service: ([\d.]+)",
+                          CONSOLE["security"])
+        self.assertLessEqual(float(score.group(1)), 2.0, CONSOLE["security"])
+
+
+if __name__ == "__main__":
+    args = sys.argv[1:]
+    keep = sandbox.take_option(args, "--console")
+    programs = [os.path.abspath(a) for a in args[:3]]
+    STAND_IN = stand_in_needed(programs[0])
+    started = time.time()
+    with tempfile.TemporaryDirectory() as folder:
+        image, initramfs = build_initramfs(folder, programs)
+        built = time.time()
+        console = boot(image, initramfs, [
+            "-virtfs", "local,path=/usr,mount_tag=usr,security_model=none,readonly=on,"
+            "multidevs=remap"], "systemd.unit=vm-checks.service systemd.show_status=false", 300)
+    if keep:
+        with open(keep, "w") as f:
+            f.write(console)
+    CONSOLE = blocks(console)
+    PIDS = dict(re.findall(r"^@@pid-before-(\S+) (\d+)$", console, re.M))
+    print("initramfs %.1fs, VM %.1fs; %s%s" % (built - started, time.time() - built, " ".join(
+        re.findall(r"^@@(booted [\d.]+|done [\d.]+|failed .*)$", console, re.M)),
+        "; station-decode into the program (no --listen yet)" if STAND_IN else ""),
+        file=sys.stderr)
+    if "@@done" not in console:
+        sys.exit("the VM did not finish:\n" + console[-3000:])
+    print(CONSOLE["status"], file=sys.stderr)
+    unittest.main(argv=[sys.argv[0], "-v"] + args[3:])
