@@ -239,6 +239,58 @@ class Reconnect(unittest.TestCase):
         self.assertTrue(err.rstrip().endswith("; 0 MQTT messages not delivered"), err)
 
 
+def sighting(client):
+    now = time.time()
+    return ('{"from":"127.0.0.1:40000","record":1,"apmac":"%s","mumac":"%s","timestamp":%d,'
+            '"rssi":-60,"channel":6,"assoc":1,"received":%.3f}\n' % (AP1, client, now, now))
+
+
+class Stop(unittest.TestCase):
+    def test_a_stop_with_the_broker_away_exits_3_and_says_what_was_not_delivered(self):
+        folder = tempfile.mkdtemp()
+        broker = Broker(folder)
+        presence = subprocess.Popen(
+            [PRESENCE, "--mqtt", "127.0.0.1:%d" % broker.port], stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        topic = "station-presence/client/" + C1 + "/state"  # the default prefix
+        try:
+            for client in (C1, C2):  # the second once the broker, connected, has gone
+                presence.stdin.write(sighting(client))
+                presence.stdin.flush()
+                self.assertEqual(json.loads(presence.stdout.readline())["event"], "arrive")
+                if client == C1:
+                    heard = broker.subscribe("-t", topic, "-C", "1", "-W", "10")
+                    self.assertEqual(heard.communicate(timeout=15)[0], topic + " home\n")
+                    broker.stop()
+            presence.send_signal(signal.SIGTERM)
+            out, err = presence.communicate(timeout=20)
+        finally:
+            shutil.rmtree(folder)
+        self.assertEqual((presence.returncode, out), (3, ""))
+        self.assertRegex(err, r"; [1-9]\d* MQTT messages not delivered\n$")
+
+    def test_the_service_manager_is_told_ready_status_and_stopping(self):
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as manager:
+            name = "station-presence-e2e-%d" % os.getpid()
+            manager.bind("\0" + name)  # an abstract name, as systemd gives one
+            manager.settimeout(10)
+            presence = subprocess.Popen([PRESENCE], stdin=subprocess.PIPE,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                        env={**os.environ, "NOTIFY_SOCKET": "@" + name})
+            told = [manager.recv(4096).decode()]
+            presence.stdin.write(sighting(C1).encode())
+            presence.stdin.flush()
+            while "1 lines, 1 records" not in told[-1]:  # the status every five seconds
+                told.append(manager.recv(4096).decode())
+            presence.send_signal(signal.SIGTERM)
+            told.append(manager.recv(4096).decode())
+            presence.communicate(timeout=10)
+        self.assertEqual(presence.returncode, 0)
+        self.assertRegex(told[0], r"^READY=1\nSTATUS=0 lines, 0 records, 0 heartbeats, 0 refused;")
+        self.assertRegex(told[-2], r"^STATUS=1 lines, 1 records, .*; 1 clients tracked, 1 present")
+        self.assertEqual(told[-1], "STOPPING=1")
+
+
 class Element(html.parser.HTMLParser):
     """The rendered DOM's elements as (tag, attributes) in document order."""
 
