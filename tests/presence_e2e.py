@@ -171,6 +171,8 @@ class Pipeline(unittest.TestCase):
                                          stderr=subprocess.DEVNULL)  # says "Timed out"
         state = dict(l.split(" ", 1) for l in retained.communicate(timeout=10)[0].splitlines())
         self.assertEqual(state[PREFIX + "/status"], "offline")
+        self.assertRegex(state[PREFIX + "/counters"],
+                         r"^9 lines, 8 records, 1 heartbeats, 0 refused; .* 3 leave, 2 ap-silent")
         for client in (C1, C2, C3):
             base = PREFIX + "/client/" + client
             self.assertEqual(state[base + "/state"], "not_home")

@@ -136,7 +136,9 @@ class Service(unittest.TestCase):
         self.ok("report")
         self.ok("stored")
         self.ok("counted")
-        self.assertEqual(CONSOLE["retained"].splitlines()[0], "station-presence/status online")
+        retained = dict(l.split(" ", 1) for l in CONSOLE["retained"].splitlines()[:2])
+        self.assertEqual(retained["station-presence/status"], "online")
+        self.assertRegex(retained["station-presence/counters"], r"^1 lines, 1 records, ")
 
     def test_reload_keeps_the_same_process_running(self):
         self.ok("reload")

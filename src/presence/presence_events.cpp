@@ -202,6 +202,8 @@ std::string Mqtt::topic(Topic which, uint64_t mac) const {
     switch (which) {
     case Topic::Status:
         return prefix_ + "/status";
+    case Topic::Counters:
+        return prefix_ + "/counters";
     case Topic::Event:
         return prefix_ + "/event";
     case Topic::ClientState:
@@ -275,6 +277,7 @@ static const char *apState(const Ap &ap) {
 
 void Mqtt::resync(const std::vector<Presence> &present, const std::vector<Ap> &aps) {
     send(topic(Topic::Status), "online", true);
+    countersTold_.clear();
     apsTold_ = aps.size();
     for (const Ap &ap : aps) {
         send(topic(Topic::ApState, ap.apmac), apState(ap), true);
@@ -292,6 +295,13 @@ void Mqtt::resync(const std::vector<Presence> &present, const std::vector<Ap> &a
 void Mqtt::newAps(const std::vector<Ap> &aps) {
     for (; apsTold_ < aps.size(); ++apsTold_) {
         send(topic(Topic::ApState, aps[apsTold_].apmac), apState(aps[apsTold_]), true);
+    }
+}
+
+void Mqtt::counters(const std::string &line) {
+    if (line != countersTold_) {
+        countersTold_ = line;
+        send(topic(Topic::Counters), line, true);
     }
 }
 

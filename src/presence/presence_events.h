@@ -34,13 +34,15 @@ class Mqtt {
     void resync(const std::vector<Presence> &present, const std::vector<Ap> &aps);
     // Access points heard for the first time since the last call: online.
     void newAps(const std::vector<Ap> &aps);
+    // The program's counters line, retained, when it changed since last told.
+    void counters(const std::string &line);
     // Says offline and waits, a few seconds at most, until the broker has every message.
     void close();
     // Messages the broker did not acknowledge (after close()).
     uint64_t unsent() const { return unsent_; }
 
   private:
-    enum class Topic { Status, Event, ClientState, ClientAttributes, ApState, Discovery };
+    enum class Topic { Status, Counters, Event, ClientState, ClientAttributes, ApState, Discovery };
     std::string topic(Topic which, uint64_t mac = 0) const;
     void send(const std::string &topic, const std::string &payload, bool retain);
     void clientState(uint64_t mumac, const char *state, uint64_t ap, const std::string &address,
@@ -51,6 +53,7 @@ class Mqtt {
     std::string objectPrefix_; // the prefix as Home Assistant object ids allow it
     std::unordered_set<uint64_t> discovered_;
     std::size_t apsTold_ = 0;
+    std::string countersTold_;
     std::atomic<bool> resync_{false};
     std::atomic<uint64_t> sent_{0};
     std::atomic<uint64_t> acknowledged_{0};

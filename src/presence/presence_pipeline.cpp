@@ -200,6 +200,7 @@ int Pipeline::finish(Millis monotonic, int status) {
             mqtt_->resync(tracker_.present(), tracker_.aps());
         }
         mqtt_->newAps(tracker_.aps());
+        mqtt_->counters(counters());
         mqtt_->close();
     }
     summary();
@@ -207,6 +208,14 @@ int Pipeline::finish(Millis monotonic, int status) {
         return 1;
     }
     return status == 0 && mqtt_ != nullptr && mqtt_->unsent() > 0 ? kExitUndelivered : status;
+}
+
+void Pipeline::tellCounters() {
+    const std::string line = counters();
+    notifyStatus(line);
+    if (mqtt_ != nullptr) {
+        mqtt_->counters(line);
+    }
 }
 
 void Pipeline::summary() {
@@ -301,7 +310,7 @@ int follow(int fd, Pipeline &pipeline, const volatile std::sig_atomic_t &stop) {
             break;
         }
         if (cadence.due(now)) {
-            notifyStatus(pipeline.counters());
+            pipeline.tellCounters();
         }
     }
     if (held > 0 && !skipping) {

@@ -78,6 +78,8 @@ class Pipeline {
     uint64_t lines() const { return lines_; }
     // The counters the summary ends with, as one line: also the service's status.
     std::string counters() const;
+    // The counters as the service's status and on the broker.
+    void tellCounters();
 
   private:
     void take(Millis monotonic);
