@@ -19,9 +19,14 @@ namespace presence {
 namespace {
 
 volatile std::sig_atomic_t stopping = 0;
+volatile std::sig_atomic_t reloading = 0;
 
 void onStop(int /*signal*/) {
     stopping = 1;
+}
+
+void onReload(int /*signal*/) {
+    reloading = 1;
 }
 
 // Events on standard output, messages on standard error.
@@ -96,9 +101,33 @@ int runFollow(const Options &o) {
     stop.sa_handler = onStop;
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
-    std::signal(SIGHUP, SIG_IGN);
+    struct sigaction reload {};
+    reload.sa_handler = onReload;
+    sigaction(SIGHUP, &reload, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
-    return follow(STDIN_FILENO, *pipeline, stopping);
+    Options running = o;
+    return follow(STDIN_FILENO, *pipeline, stopping, [&] {
+        if (reloading == 0) {
+            return;
+        }
+        reloading = 0;
+        Reload next;
+        if (reloadOptions(running, next, why) != 0) {
+            streams.message("cannot read the settings again: " + why + "; the old ones stay");
+            return;
+        }
+        pipeline->reconfigure(next.next, next.refused);
+        // What was refused still runs as it was, and is said again at the next reload.
+        for (const std::string &name : next.refused) {
+            auto was = running.given.find(name);
+            if (was == running.given.end()) {
+                next.next.given.erase(name);
+            } else {
+                next.next.given[name] = was->second;
+            }
+        }
+        running = next.next;
+    });
 }
 
 } // namespace presence
