@@ -48,6 +48,15 @@ TEST(CommandLine, EveryOptionAndEveryRefusal) {
         {{"aps", "--db", "p.db", "--since", "2h"}, 2, "station-presence: unknown option --since"},
         {{"report", "--db", "p.db"}, 2, "station-presence: --html FILE is needed"},
         {{"report", "--db", "p.db", "--html", "p.html", "--since", "1d"}, -1, ""},
+        {{"--keep-visits", "36501"}, 2, "station-presence: DAYS must be 0 to 36500"},
+        {{"--keep-visits", "0"}, -1, ""},
+        {{"forget"}, 2, "station-presence: CLIENT must be a MAC address"},
+        {{"forget", "--db", "p.db"}, 2, "station-presence: CLIENT must be a MAC address"},
+        {{"forget", "0a:1b-2c:3d:4e:5f", "--db", "p.db"}, 2, "station-presence: CLIENT must be"},
+        {{"forget", "0a-1b-2c-3d-4e-5f"}, 2, "station-presence: --db FILE is needed"},
+        {{"forget", "0a-1b-2c-3d-4e-5f", "--db", "p.db", "--grace", "5"},
+         2,
+         "station-presence: unknown option --grace"},
     };
     for (const Case &c : cases) {
         std::vector<const char *> argv{"station-presence"};

@@ -1,5 +1,6 @@
 #include "presence_commands.h"
 
+#include "mac_text.h"
 #include "presence_events.h"
 #include "presence_pipeline.h"
 #include "presence_report.h"
@@ -46,7 +47,8 @@ class StandardStreams : public Sink {
 int runQuery(const Options &o) {
     Store store;
     std::string why;
-    if (store.open(o.db, false, why) != 0) {
+    if (store.open(o.db, o.mode == "forget" ? Store::Access::Change : Store::Access::Read, why) !=
+        0) {
         std::fprintf(stderr, "station-presence: %s\n", why.c_str());
         return 1;
     }
@@ -58,6 +60,16 @@ int runQuery(const Options &o) {
             usageError("TIME must be 30m, 2h, 1d, Unix seconds or YYYY-MM-DD HH:MM:SS", err);
         std::fputs(err.c_str(), stderr);
         return status;
+    }
+    if (o.mode == "forget") {
+        const int64_t rows = store.forget(o.client, why);
+        if (rows < 0) {
+            std::fprintf(stderr, "station-presence: %s\n", why.c_str());
+            return 1;
+        }
+        std::printf("%s: %lld rows removed\n", macText(o.client).c_str(),
+                    static_cast<long long>(rows));
+        return std::fflush(stdout) == 0 ? 0 : 1;
     }
     int rc = o.mode == "now"      ? store.printNow(stdout, why)
              : o.mode == "visits" ? store.printVisits(stdout, since, why)
@@ -79,7 +91,7 @@ int runFollow(const Options &o) {
     std::string why;
     auto store = o.db.empty() ? nullptr : std::make_unique<Store>();
     auto mqtt = o.mqttHost.empty() ? nullptr : std::make_unique<Mqtt>();
-    if (store && store->open(o.db, true, why) != 0) {
+    if (store && store->open(o.db, Store::Access::Follow, why) != 0) {
         streams.message(why);
         return 1;
     }
@@ -90,7 +102,7 @@ int runFollow(const Options &o) {
             streams.message(why);
             return 1;
         }
-        store->keepSightings(o.keepDays);
+        store->keep(o.keepDays, o.keepVisitDays);
     }
     if (mqtt && mqtt->open(o.mqttHost, o.mqttPort, o.prefix, why) != 0) {
         streams.message("cannot connect to the MQTT broker " + o.mqttHost + ":" +

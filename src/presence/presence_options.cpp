@@ -1,5 +1,7 @@
 #include "presence_options.h"
 
+#include "mac_text.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -21,14 +23,16 @@ namespace presence {
 const char *usageText() {
     return "usage: station-presence [--config FILE] [--db FILE] [--interval SECONDS]\n"
            "                        [--grace SECONDS] [--hysteresis DB] [--max-clients N]\n"
-           "                        [--keep DAYS] [--mqtt HOST[:PORT]] [--mqtt-prefix PREFIX]\n"
+           "                        [--keep DAYS] [--keep-visits DAYS] [--mqtt HOST[:PORT]]\n"
+           "                        [--mqtt-prefix PREFIX]\n"
            "       station-presence now --db FILE\n"
            "       station-presence visits --db FILE [--since TIME]\n"
            "       station-presence aps --db FILE\n"
            "       station-presence report --db FILE --html FILE [--since TIME]\n"
+           "       station-presence forget CLIENT --db FILE\n"
            "       station-presence --version | --help\n"
-           "Each option may also be a line NAME VALUE of the config file (default " STATION_PRESENCE_CONFIG
-           ");\n"
+           "Each option may also be a line NAME VALUE of the config file "
+           "(default " STATION_PRESENCE_CONFIG ");\n"
            "the command line wins.\n";
 }
 
@@ -85,22 +89,44 @@ std::string ranged(const char *value, long long low, long long high, const char 
     return "";
 }
 
+// A client's address as a person writes it: 12 hex digits, or 6 pairs with : or - between
+// them. Returns -1 for anything else.
+int64_t clientMac(std::string text) {
+    if (text.size() == 17) {
+        const char separator = text[2];
+        for (std::size_t i = 2; i < 17; i += 3) {
+            if (text[i] != separator || (separator != ':' && separator != '-')) {
+                return -1;
+            }
+        }
+        for (std::size_t pair = 5; pair > 0; --pair) {
+            text.erase(3 * pair - 1, 1);
+        }
+    }
+    return parseMac(text);
+}
+
 enum Modes : unsigned {
     kFollow = 1,
     kNow = 2,
     kVisits = 4,
     kAps = 8,
     kReport = 16,
-    kQueries = kNow | kVisits | kAps | kReport,
-    kAll = kFollow | kQueries,
+    kForget = 32,
+    kAll = kFollow | kNow | kVisits | kAps | kReport | kForget,
 };
 
+// Each mode after the program's name, and its bit.
+const std::pair<const char *, unsigned> kModes[] = {
+    {"now", kNow}, {"visits", kVisits}, {"aps", kAps}, {"report", kReport}, {"forget", kForget}};
+
 unsigned modeBit(const std::string &mode) {
-    return mode.empty()        ? kFollow
-           : mode == "now"    ? kNow
-           : mode == "visits" ? kVisits
-           : mode == "aps"    ? kAps
-                              : kReport;
+    for (const auto &[name, bit] : kModes) {
+        if (mode == name) {
+            return bit;
+        }
+    }
+    return kFollow;
 }
 
 // One option: its name (the command line's, without the dashes; the file's), the modes that
@@ -140,6 +166,10 @@ const Spec kSpecs[] = {
     {"keep", kFollow, false,
      [](const char *v, Options &o) {
          return ranged(v, 1, 36500, "DAYS must be 1 to 36500", o.keepDays);
+     }},
+    {"keep-visits", kFollow, false,
+     [](const char *v, Options &o) {
+         return ranged(v, 0, 36500, "DAYS must be 0 to 36500", o.keepVisitDays);
      }},
     {"mqtt", kFollow, false, [](const char *v, Options &o) { return parseBroker(v, o); }},
     {"mqtt-prefix", kFollow, false,
@@ -255,10 +285,18 @@ int parse(const std::vector<std::string> &args, Options &o, std::string &out, st
         out = "station-presence " STATION_PRESENCE_VERSION "\n";
         return 0;
     }
-    const bool query = first == "now" || first == "visits" || first == "aps" || first == "report";
-    o.mode = query ? first : "";
+    o.mode = modeBit(first) != kFollow ? first : "";
     o.arguments = args;
-    const std::size_t start = query ? 2 : 1;
+    std::size_t start = o.mode.empty() ? 1 : 2;
+    if (o.mode == "forget") {
+        const int64_t mac = args.size() > 2 ? clientMac(args[2]) : -1;
+        if (mac < 0) {
+            return usageError("CLIENT must be a MAC address (0A1B2C3D4E5F or 0a:1b:2c:3d:4e:5f)",
+                              err);
+        }
+        o.client = static_cast<uint64_t>(mac);
+        start = 3;
+    }
     o.config = configOf(args, start);
     if (!o.config.empty()) {
         const std::string why = readConfig(o.config, o);

@@ -11,12 +11,14 @@
 namespace presence {
 
 struct Options {
-    std::string mode; // empty: follow the input; "now", "visits", "aps" or "report"
+    std::string mode; // empty: follow the input; "now", "visits", "aps", "report" or "forget"
     std::string db;
     std::string mqttHost;
     int mqttPort = 1883;
     std::string prefix = "station-presence";
-    int keepDays = 0;
+    int keepDays = 0;        // sightings: 0 none kept
+    int keepVisitDays = 365; // ended visits and silences: 0 for ever
+    uint64_t client = 0;     // forget's
     Settings settings;
     bool graceGiven = false; // otherwise four intervals
     std::string html;
