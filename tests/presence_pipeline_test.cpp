@@ -50,6 +50,8 @@ TEST(CommandLine, EveryOptionAndEveryRefusal) {
         {{"report", "--db", "p.db", "--html", "p.html", "--since", "1d"}, -1, ""},
         {{"--keep-visits", "36501"}, 2, "station-presence: DAYS must be 0 to 36500"},
         {{"--keep-visits", "0"}, -1, ""},
+        {{"--config", ""}, 2, "station-presence: --config FILE must not be empty"},
+        {{"--config"}, 2, "station-presence: missing value of --config"},
         {{"forget"}, 2, "station-presence: CLIENT must be a MAC address"},
         {{"forget", "--db", "p.db"}, 2, "station-presence: CLIENT must be a MAC address"},
         {{"forget", "0a:1b-2c:3d:4e:5f", "--db", "p.db"}, 2, "station-presence: CLIENT must be"},
@@ -86,7 +88,7 @@ class ConfigFile {
     explicit ConfigFile(const std::string &text) { write(text); }
     void write(const std::string &text) const {
         FILE *f = std::fopen(path.c_str(), "w");
-        std::fputs(text.c_str(), f);
+        std::fwrite(text.data(), 1, text.size(), f);
         std::fclose(f);
     }
     ~ConfigFile() { unlink(path.c_str()); }
@@ -95,7 +97,7 @@ class ConfigFile {
 
 TEST(CommandLine, TheConfigFileAndTheCommandLineOverIt) {
     struct Case {
-        const char *text;
+        std::string text;
         std::vector<const char *> args; // after --config FILE
         int status;
         const char *says; // what follows "station-presence: FILE:"
@@ -108,6 +110,15 @@ TEST(CommandLine, TheConfigFileAndTheCommandLineOverIt) {
         {"db a\n\ndb b\n", {}, 2, "3: db given twice (first on line 1)\n"},
         {"db\n", {}, 2, "1: db needs a value\n"},
         {"grace 5\n", {"--grace", "0"}, 2, ""}, // the command line's usage error
+        {std::string("grace 60\0junk\n", 14),
+         {},
+         2,
+         "1: not a line of text (a control character)\n"},
+        {"db p.db\ngr\x1b[2Jace 5\n", {}, 2, "2: not a line of text (a control character)\n"},
+        {"a_name_much_longer_than_forty_characters_is_cut 1\n",
+         {},
+         2,
+         "1: unknown name a_name_much_longer_than_forty_characters...\n"},
     };
     for (const Case &c : cases) {
         ConfigFile file(c.text);

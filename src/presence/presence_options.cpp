@@ -217,6 +217,13 @@ std::string readConfig(const std::string &file, Options &o) {
         if (first == std::string::npos || text[first] == '#') {
             continue;
         }
+        // A NUL would cut a value short unseen; other control bytes would reach the terminal.
+        if (std::any_of(text.begin(), text.end(), [](char c) {
+                return (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\r') ||
+                       c == 0x7f;
+            })) {
+            return at + "not a line of text (a control character)";
+        }
         const auto nameEnd = std::min(text.find_first_of(" \t\r", first), text.size());
         const std::string name = text.substr(first, nameEnd - first);
         const auto valueAt = text.find_first_not_of(" \t", nameEnd);
@@ -225,7 +232,7 @@ std::string readConfig(const std::string &file, Options &o) {
             valueAt == std::string::npos ? "" : text.substr(valueAt, valueEnd + 1 - valueAt);
         const Spec *spec = find(name);
         if (spec == nullptr || name == "config") {
-            return at + "unknown name " + name;
+            return at + "unknown name " + (name.size() > 40 ? name.substr(0, 40) + "..." : name);
         }
         if (value.empty()) {
             return at + name + " needs a value";
@@ -248,10 +255,11 @@ std::string readConfig(const std::string &file, Options &o) {
     return "";
 }
 
-// The file --config names, or the default one when it exists, or none.
-std::string configOf(const std::vector<std::string> &args, std::size_t first) {
+// The file --config names (given then set), or the default one when it exists, or none.
+std::string configOf(const std::vector<std::string> &args, std::size_t first, bool &given) {
     for (std::size_t i = first; i + 1 < args.size(); i += 2) {
         if (args[i] == "--config") {
+            given = true;
             return args[i + 1];
         }
     }
@@ -297,7 +305,11 @@ int parse(const std::vector<std::string> &args, Options &o, std::string &out, st
         o.client = static_cast<uint64_t>(mac);
         start = 3;
     }
-    o.config = configOf(args, start);
+    bool given = false;
+    o.config = configOf(args, start, given);
+    if (given && o.config.empty()) {
+        return usageError("--config FILE must not be empty", err);
+    }
     if (!o.config.empty()) {
         const std::string why = readConfig(o.config, o);
         if (!why.empty()) {
