@@ -79,9 +79,9 @@ std::string parseBroker(const std::string &hostPort, Options &o) {
 
 // Sets target to the number value when it is in [low, high]; otherwise says why not.
 template <typename T>
-std::string ranged(const char *value, long long low, long long high, const char *why, T &target,
-                   long long scale = 1) {
-    const long long n = number(value, low, high);
+std::string ranged(const std::string &value, long long low, long long high, const char *why,
+                   T &target, long long scale = 1) {
+    const long long n = number(value.c_str(), low, high);
     if (n < 0) {
         return why;
     }
@@ -136,68 +136,65 @@ struct Spec {
     const char *name;
     unsigned modes;
     bool reloadable;
-    std::string (*set)(const char *value, Options &o);
+    std::string (*set)(const std::string &value, Options &o);
 };
 
 const Spec kSpecs[] = {
-    {"config", kAll, false, [](const char *, Options &) { return std::string(); }},
+    {"config", kAll, false, [](const std::string &, Options &) { return std::string(); }},
     {"db", kAll, false,
-     [](const char *v, Options &o) {
+     [](const std::string &v, Options &o) {
          o.db = v;
          return std::string(o.db.empty() ? "FILE must not be empty" : "");
      }},
     {"interval", kFollow, false,
-     [](const char *v, Options &o) {
+     [](const std::string &v, Options &o) {
          return ranged(v, 1, 86400, "SECONDS must be 1 to 86400", o.settings.interval, 1000);
      }},
     {"grace", kFollow, true,
-     [](const char *v, Options &o) {
+     [](const std::string &v, Options &o) {
          o.graceGiven = true;
          return ranged(v, 1, 86400, "SECONDS must be 1 to 86400", o.settings.grace, 1000);
      }},
     {"hysteresis", kFollow, true,
-     [](const char *v, Options &o) {
+     [](const std::string &v, Options &o) {
          return ranged(v, 0, 100, "DB must be 0 to 100", o.settings.hysteresis);
      }},
     {"max-clients", kFollow, false,
-     [](const char *v, Options &o) {
+     [](const std::string &v, Options &o) {
          return ranged(v, 1, 100000000, "N must be 1 to 100000000", o.settings.maxClients);
      }},
     {"keep", kFollow, false,
-     [](const char *v, Options &o) {
+     [](const std::string &v, Options &o) {
          return ranged(v, 1, 36500, "DAYS must be 1 to 36500", o.keepDays);
      }},
     {"keep-visits", kFollow, false,
-     [](const char *v, Options &o) {
+     [](const std::string &v, Options &o) {
          return ranged(v, 0, 36500, "DAYS must be 0 to 36500", o.keepVisitDays);
      }},
-    {"mqtt", kFollow, false, [](const char *v, Options &o) { return parseBroker(v, o); }},
+    {"mqtt", kFollow, false, [](const std::string &v, Options &o) { return parseBroker(v, o); }},
     {"mqtt-prefix", kFollow, false,
-     [](const char *v, Options &o) {
+     [](const std::string &v, Options &o) {
          o.prefix = v;
          return std::string(o.prefix.empty() || o.prefix.find_first_of("#+") != std::string::npos
                                 ? "bad MQTT prefix"
                                 : "");
      }},
     {"since", kVisits | kReport, false,
-     [](const char *v, Options &o) {
+     [](const std::string &v, Options &o) {
          o.since = v;
          return std::string();
      }},
     {"html", kReport, false,
-     [](const char *v, Options &o) {
+     [](const std::string &v, Options &o) {
          o.html = v;
          return std::string();
      }},
 };
 
 const Spec *find(std::string_view name) {
-    for (const Spec &s : kSpecs) {
-        if (name == s.name) {
-            return &s;
-        }
-    }
-    return nullptr;
+    const auto *spec = std::find_if(std::begin(kSpecs), std::end(kSpecs),
+                                    [&](const Spec &s) { return name == s.name; });
+    return spec != std::end(kSpecs) ? spec : nullptr;
 }
 
 // The config file's lines into o: NAME VALUE, blank lines and lines starting with # ignored;
@@ -211,8 +208,8 @@ std::string readConfig(const std::string &file, Options &o) {
     }
     std::map<std::string, int> seen;
     std::string text;
-    for (int number = 1; std::getline(in, text); ++number) {
-        const std::string at = file + ":" + std::to_string(number) + ": ";
+    for (int lineNumber = 1; std::getline(in, text); ++lineNumber) {
+        const std::string at = file + ":" + std::to_string(lineNumber) + ": ";
         const auto first = text.find_first_not_of(" \t\r");
         if (first == std::string::npos || text[first] == '#') {
             continue;
@@ -237,15 +234,15 @@ std::string readConfig(const std::string &file, Options &o) {
         if (value.empty()) {
             return at + name + " needs a value";
         }
-        if (!seen.emplace(name, number).second) {
+        if (!seen.emplace(name, lineNumber).second) {
             return at + name + " given twice (first on line " + std::to_string(seen[name]) + ")";
         }
         if ((spec->modes & modeBit(o.mode)) == 0) {
             continue;
         }
-        const std::string why = spec->set(value.c_str(), o);
-        if (!why.empty()) {
-            return at + name + ": " + why;
+        const std::string refused = spec->set(value, o);
+        if (!refused.empty()) {
+            return at + name + ": " + refused;
         }
         o.given[name] = value;
     }
@@ -326,7 +323,7 @@ int parse(const std::vector<std::string> &args, Options &o, std::string &out, st
         if (spec == nullptr || (spec->modes & modeBit(o.mode)) == 0) {
             return usageError("unknown option " + name, err);
         }
-        const std::string why = spec->set(args[i + 1].c_str(), o);
+        const std::string why = spec->set(args[i + 1], o);
         if (!why.empty()) {
             return usageError(why, err);
         }
@@ -350,7 +347,7 @@ int reloadOptions(const Options &running, Reload &reload, std::string &why) {
         // The reason, without the program's name or the usage after it.
         const std::string name = "station-presence: ";
         why = why.substr(why.rfind(name, 0) == 0 ? name.size() : 0);
-        why = why.substr(0, why.find('\n'));
+        why.resize(std::min(why.size(), why.find('\n')));
         return -1;
     }
     for (const Spec &s : kSpecs) {
