@@ -52,7 +52,7 @@ stage() {
         exit 1
     fi
     printf '%-20s ok     %7s\n' "$name" "$took"
-    grep -E '^[0-9]+% tests passed|^(Done|budgets:|package:)' "$log" | sed 's/^/    /' || true
+    grep -E '^[0-9]+% tests passed|^(Done|budgets:|package:|clang-tidy:)' "$log" | sed 's/^/    /' || true
 }
 
 # background NAME COMMAND...: runs a stage beside the ones that follow, in its own log;

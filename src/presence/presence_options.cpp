@@ -117,13 +117,17 @@ enum Modes : unsigned {
 };
 
 // Each mode after the program's name, and its bit.
-const std::pair<const char *, unsigned> kModes[] = {
+struct ModeName {
+    const char *name;
+    unsigned bit;
+};
+constexpr ModeName kModes[] = {
     {"now", kNow}, {"visits", kVisits}, {"aps", kAps}, {"report", kReport}, {"forget", kForget}};
 
 unsigned modeBit(const std::string &mode) {
-    for (const auto &[name, bit] : kModes) {
-        if (mode == name) {
-            return bit;
+    for (const ModeName &m : kModes) {
+        if (mode == m.name) {
+            return m.bit;
         }
     }
     return kFollow;
@@ -139,7 +143,7 @@ struct Spec {
     std::string (*set)(const std::string &value, Options &o);
 };
 
-const Spec kSpecs[] = {
+constexpr Spec kSpecs[] = {
     {"config", kAll, false, [](const std::string &, Options &) { return std::string(); }},
     {"db", kAll, false,
      [](const std::string &v, Options &o) {
@@ -209,7 +213,7 @@ std::string readConfig(const std::string &file, Options &o) {
     std::map<std::string, int> seen;
     std::string text;
     for (int lineNumber = 1; std::getline(in, text); ++lineNumber) {
-        const std::string at = file + ":" + std::to_string(lineNumber) + ": ";
+        std::string at = file + ":" + std::to_string(lineNumber) + ": ";
         const auto first = text.find_first_not_of(" \t\r");
         if (first == std::string::npos || text[first] == '#') {
             continue;
@@ -242,7 +246,7 @@ std::string readConfig(const std::string &file, Options &o) {
         }
         const std::string refused = spec->set(value, o);
         if (!refused.empty()) {
-            return at + name + ": " + refused;
+            return at.append(name).append(": ").append(refused);
         }
         o.given[name] = value;
     }
