@@ -119,18 +119,15 @@ enum Modes : unsigned {
 // Each mode after the program's name, and its bit.
 struct ModeName {
     const char *name;
-    unsigned bit;
+    unsigned bit; // cppcheck-suppress unusedStructMember ; read through find_if
 };
 constexpr ModeName kModes[] = {
     {"now", kNow}, {"visits", kVisits}, {"aps", kAps}, {"report", kReport}, {"forget", kForget}};
 
 unsigned modeBit(const std::string &mode) {
-    for (const ModeName &m : kModes) {
-        if (mode == m.name) {
-            return m.bit;
-        }
-    }
-    return kFollow;
+    const auto *m = std::find_if(std::begin(kModes), std::end(kModes),
+                                 [&](const ModeName &named) { return mode == named.name; });
+    return m != std::end(kModes) ? m->bit : kFollow;
 }
 
 // One option: its name (the command line's, without the dashes; the file's), the modes that
