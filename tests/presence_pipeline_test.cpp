@@ -195,10 +195,16 @@ std::string record(double received, const char *client) {
     return line;
 }
 
-TEST(Pipeline, AnIdleInputStillEndsVisitsAtTheirTime) {
+// Rounds every 10 s, gone after 40 s.
+Options tenSecondRounds() {
     Options o;
     o.settings.interval = 10000;
     o.settings.grace = 40000;
+    return o;
+}
+
+TEST(Pipeline, AnIdleInputStillEndsVisitsAtTheirTime) {
+    Options o = tenSecondRounds();
     Caught sink;
     Pipeline p(o, sink, nullptr, nullptr);
     p.line(record(1796714000, "0A1B2C3D4E01"), 5000);
@@ -219,9 +225,7 @@ TEST(Pipeline, AnIdleInputStillEndsVisitsAtTheirTime) {
 }
 
 TEST(Pipeline, AShorterGraceReadAgainEndsVisitsByItsTime) {
-    Options o;
-    o.settings.interval = 10000;
-    o.settings.grace = 40000;
+    Options o = tenSecondRounds();
     Caught sink;
     Pipeline p(o, sink, nullptr, nullptr);
     p.line(record(1796714000, "0A1B2C3D4E01"), 5000);

@@ -737,9 +737,9 @@ static void printCells(std::FILE *out, const std::vector<Column> &columns,
 }
 
 // A heading line, then a line for each row of SELECT (the columns) FROM... (its ?1 bound to
-// bound).
+// bound). Returns -1 with why set to the whole message.
 static int printTable(sqlite3 *db, std::FILE *out, const std::vector<Column> &columns,
-                      const char *from, double bound, std::string &reason) {
+                      const char *from, double bound, const std::string &file, std::string &why) {
     std::vector<std::string> cells(columns.size());
     std::string select = "SELECT ";
     for (std::size_t i = 0; i < columns.size(); ++i) {
@@ -747,15 +747,20 @@ static int printTable(sqlite3 *db, std::FILE *out, const std::vector<Column> &co
         select += (i == 0 ? "" : ", ") + std::string(columns[i].sql);
     }
     printCells(out, columns, cells);
-    return forEachRow(
-        db, (select + " " + from).c_str(), bound,
-        [&](const Row &row) {
-            for (std::size_t i = 0; i < columns.size(); ++i) {
-                cells[i] = row.textAt(static_cast<int>(i));
-            }
-            printCells(out, columns, cells);
-        },
-        reason);
+    std::string reason;
+    if (forEachRow(
+            db, (select + " " + from).c_str(), bound,
+            [&](const Row &row) {
+                for (std::size_t i = 0; i < columns.size(); ++i) {
+                    cells[i] = row.textAt(static_cast<int>(i));
+                }
+                printCells(out, columns, cells);
+            },
+            reason) != 0) {
+        why = failure(file, "read", reason);
+        return -1;
+    }
+    return 0;
 }
 
 int Store::printNow(std::FILE *out, std::string &why) {
@@ -767,25 +772,21 @@ int Store::printNow(std::FILE *out, std::string &why) {
                        {"assoc", 5, "assoc"},
                        {"arrived", -19, "datetime(arrived, 'unixepoch')"},
                        {"last seen", -19, "datetime(last_seen, 'unixepoch')"}},
-                      "FROM present ORDER BY ap, mumac", 0, reason_) == 0
-               ? 0
-               : fail("read", why);
+                      "FROM present ORDER BY ap, mumac", 0, file_, why);
 }
 
 int Store::printVisits(std::FILE *out, double since, std::string &why) {
     return printTable(
-               db_, out,
-               {{"client", -12, "v.mumac"},
-                {"arrived", -19, "datetime(v.arrived, 'unixepoch')"},
-                {"departed", -19, "COALESCE(datetime(v.departed, 'unixepoch'), 'present')"},
-                {"seconds", 7, "printf('%.0f', COALESCE(v.departed, v.last_seen) - v.arrived)"},
-                {"at each ap", 0,
-                 "(SELECT group_concat(apmac || ' ' || printf('%.0f', seconds), ', ') "
-                 "FROM dwell d WHERE d.visit = v.id)"}},
-               "FROM visits v WHERE COALESCE(v.departed, 9e18) >= ?1 ORDER BY v.arrived, v.id",
-               since, reason_) == 0
-               ? 0
-               : fail("read", why);
+        db_, out,
+        {{"client", -12, "v.mumac"},
+         {"arrived", -19, "datetime(v.arrived, 'unixepoch')"},
+         {"departed", -19, "COALESCE(datetime(v.departed, 'unixepoch'), 'present')"},
+         {"seconds", 7, "printf('%.0f', COALESCE(v.departed, v.last_seen) - v.arrived)"},
+         {"at each ap", 0,
+          "(SELECT group_concat(apmac || ' ' || printf('%.0f', seconds), ', ') "
+          "FROM dwell d WHERE d.visit = v.id)"}},
+        "FROM visits v WHERE COALESCE(v.departed, 9e18) >= ?1 ORDER BY v.arrived, v.id", since,
+        file_, why);
 }
 
 int Store::printAps(std::FILE *out, std::string &why) {
@@ -797,9 +798,7 @@ int Store::printAps(std::FILE *out, std::string &why) {
                        {"first heard", -19, "datetime(first_heard, 'unixepoch')"},
                        {"last heard", -19, "datetime(last_heard, 'unixepoch')"},
                        {"clock offset s", 14, "CAST(round(clock_offset) AS INTEGER)"}},
-                      "FROM ap_clients ORDER BY apmac", 0, reason_) == 0
-               ? 0
-               : fail("read", why);
+                      "FROM ap_clients ORDER BY apmac", 0, file_, why);
 }
 
 int Store::parseSince(const std::string &text, double now, double &since) {
