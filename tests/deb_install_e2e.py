@@ -136,17 +136,21 @@ class Package(unittest.TestCase):
 
     def test_upgrade_remove_purge(self):
         new = release_2(self.work)
-        for edited in (True, False):
-            with self.subTest(edited=edited):
+        # The database where systemd's DynamicUser= puts it (linked from STATE) or in STATE
+        # itself; a root that looks like a running systemd to the scripts, without systemctl.
+        for edited, linked, systemd in ((True, True, False), (False, False, True)):
+            with self.subTest(edited=edited, linked=linked, systemd=systemd):
                 root = self.root()
+                if systemd:
+                    os.makedirs(root.at("/run/systemd/system"))
                 root.dpkg("-i", DEB)
                 shipped = root.read(CONFIG)
                 if edited:
                     with open(root.at(CONFIG), "a") as f:
                         f.write(EDIT)
-                # The database where systemd's DynamicUser= puts it, linked from STATE.
-                os.makedirs(root.at(PRIVATE))
-                os.symlink("private/station-presence", root.at(STATE))
+                os.makedirs(root.at(PRIVATE if linked else STATE))
+                if linked:
+                    os.symlink("private/station-presence", root.at(STATE))
                 run(root.at("/usr/bin/station-presence"), "--config", "/dev/null", "--db",
                     root.at(STATE + "/presence.db"), stdin=subprocess.DEVNULL)
 
