@@ -93,6 +93,10 @@ class Package(unittest.TestCase):
                  "/lib/systemd/system/station-presence.service": 0o644,
                  DOC + "copyright": 0o644, DOC + "changelog.Debian.gz": 0o644,
                  DOC + "README.md": 0o644, lua[1] + "/station_report.lua": 0o644}
+        # The server's programs only, none of the access point's.
+        listed = run("dpkg-query", "--root=" + root.path, "-L", "station-presence").split()
+        self.assertEqual(sorted(p for p in listed if p.startswith(BIN[:-8])),
+                         [BIN + "decode", BIN + "presence"])
         for path, mode in modes.items():
             self.assertEqual(os.stat(root.at(path)).st_mode & 0o7777, mode, path)
         self.assertEqual((root.query("db:Status-Status"), root.query("Conffiles").split()[0]),
