@@ -192,6 +192,9 @@ SDK_PACKAGES=(gcc g++ make gawk git rsync unzip wget file bzip2 patch perl pytho
 PRESENCE_PACKAGES=(pkgconf libsqlite3-dev libmosquitto-dev nlohmann-json3-dev libsimdjson-dev
     mosquitto mosquitto-clients chromium)
 
+# The server's Debian package: dpkg-shlibdeps for its Depends, lintian to check it.
+DEB_PACKAGES=(dpkg-dev lintian)
+
 HARDENING_PACKAGES=(clang libclang-rt-14-dev clang-tidy clang-format cppcheck)
 
 # The kernel Wi-Fi VM: Debian's kernel, QEMU, and the userland that runs inside it.
