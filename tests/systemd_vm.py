@@ -17,10 +17,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 UNIT = os.path.join(HERE, "..", "packaging", "station-presence", "station-presence.service")
 MODULES = ("virtio_pci.ko", "9pnet_virtio.ko", "9p.ko", "overlay.ko")
 MACHINE_ID = "5374507265736e636556696d54657374\n"
-CONFIG = """listen 127.0.0.1:9999
-db /var/lib/station-presence/presence.db
-mqtt 127.0.0.1:1883
-"""
+LISTEN = "listen 127.0.0.1:9999\n"
+CONFIG = "db /var/lib/station-presence/presence.db\nmqtt 127.0.0.1:1883\n"
 BROKER = "listener 1883 127.0.0.1\nallow_anonymous true\n"
 CHECKS_UNIT = """[Unit]
 Description=station-presence's unit, checked
@@ -40,8 +38,8 @@ FailureAction=poweroff-force
 # for station-presence, which is the unit's main process as it will be, decoder beside it.
 STAND_IN_DROP_IN = """[Service]
 ExecStart=
-ExecStart=/bin/bash -c 'exec station-presence --db /var/lib/station-presence/presence.db \\
---mqtt 127.0.0.1:1883 < <(exec station-decode listen 127.0.0.1:9999 --json --heartbeats)'
+ExecStart=/bin/bash -c 'exec station-presence --config /etc/station-presence.conf \\
+< <(exec station-decode listen 127.0.0.1:9999 --json --heartbeats)'
 """
 CONSOLE = {}
 
@@ -59,11 +57,12 @@ def place(root, path, text=None, source=None):
 
 def stand_in_needed(presence):
     usage = subprocess.run([presence, "--help"], capture_output=True, text=True).stdout
-    return "--listen" not in usage or "--config" not in usage
+    return "--listen" not in usage
 
 
 def build_payload(payload, presence, decoder, reporter):
     """What the init lays over the VM's root: /etc, the programs, the units."""
+    stand_in = stand_in_needed(presence)
     for source, name in ((presence, "station-presence"), (decoder, "station-decode"),
                          (reporter, "station-reporter")):
         place(payload, "/usr/bin/" + name, source=source)
@@ -73,11 +72,12 @@ def build_payload(payload, presence, decoder, reporter):
         place(payload, "/etc/" + name, source="/etc/" + name)
     os.symlink("../usr/lib/os-release", os.path.join(payload, "etc", "os-release"))
     for path, text in (("machine-id", MACHINE_ID), ("hostname", "systemd-vm\n"),
-                       ("station-presence.conf", CONFIG), ("vm-broker.conf", BROKER),
+                       ("station-presence.conf", CONFIG + ("" if stand_in else LISTEN)),
+                       ("vm-broker.conf", BROKER),
                        ("systemd/system/vm-checks.service", CHECKS_UNIT)):
         place(payload, "/etc/" + path, text)
     place(payload, "/etc/systemd/system/station-presence.service", source=UNIT)
-    if stand_in_needed(presence):
+    if stand_in:
         place(payload, "/etc/systemd/system/station-presence.service.d/stand-in.conf", STAND_IN_DROP_IN)
 
 
@@ -144,6 +144,7 @@ class Service(unittest.TestCase):
         self.ok("reload")
         reloaded = properties("reloaded")
         self.assertEqual((reloaded["ActiveState"], reloaded["MainPID"]), ("active", PIDS["reload"]))
+        self.assertIn("station-presence: /etc/station-presence.conf read again", CONSOLE["journal"])
 
     def test_a_stop_with_the_broker_away_is_a_success_and_keeps_everything(self):
         self.ok("stop")

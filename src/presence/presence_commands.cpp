@@ -2,6 +2,7 @@
 
 #include "mac_text.h"
 #include "presence_events.h"
+#include "presence_notify.h"
 #include "presence_pipeline.h"
 #include "presence_report.h"
 #include "presence_sql.h"
@@ -123,9 +124,12 @@ int runFollow(const Options &o) {
             return;
         }
         reloading = 0;
+        // The service manager holds `systemctl reload` until the program is ready again.
+        notifyReloading();
         Reload next;
         if (reloadOptions(running, next, why) != 0) {
             streams.message("cannot read the settings again: " + why + "; the old ones stay");
+            notifyReady(pipeline->counters());
             return;
         }
         pipeline->reconfigure(next.next, next.refused);
@@ -139,6 +143,7 @@ int runFollow(const Options &o) {
             }
         }
         running = next.next;
+        notifyReady(pipeline->counters());
     });
 }
 

@@ -1,5 +1,6 @@
 #include "presence_notify.h"
 
+#include <algorithm>
 #include <systemd/sd-daemon.h>
 
 namespace presence {
@@ -14,11 +15,7 @@ void notify(const std::string &state) {
 // A status is one line: a newline would start another assignment.
 std::string statusLine(const std::string &status) {
     std::string line = "STATUS=" + status;
-    for (char &c : line) {
-        if (c == '\n') {
-            c = ' ';
-        }
-    }
+    std::replace(line.begin(), line.end(), '\n', ' ');
     return line;
 }
 

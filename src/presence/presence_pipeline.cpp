@@ -211,10 +211,10 @@ int Pipeline::finish(Millis monotonic, int status) {
 }
 
 void Pipeline::tellCounters() {
-    const std::string line = counters();
-    notifyStatus(line);
+    const std::string text = counters();
+    notifyStatus(text);
     if (mqtt_ != nullptr) {
-        mqtt_->counters(line);
+        mqtt_->counters(text);
     }
 }
 
