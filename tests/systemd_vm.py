@@ -163,6 +163,21 @@ class Service(unittest.TestCase):
         self.assertEqual((restarted["ActiveState"], restarted["NRestarts"]), ("active", "1"))
         self.assertNotEqual(restarted["MainPID"], PIDS["kill"])
 
+    def test_a_broken_settings_file_on_reload_keeps_it_running(self):
+        self.ok("bad-reload")
+        reloaded = properties("bad-reloaded")
+        self.assertEqual((reloaded["ActiveState"], reloaded["MainPID"]),
+                         ("active", PIDS["bad-reload"]))
+        self.assertIn("cannot read the settings again", CONSOLE["journal-end"])
+
+    def test_a_failing_start_is_retried_up_to_the_limit(self):
+        self.assertNotIn("\nstatus 0\n", "\n" + CONSOLE["bad-start"])
+        self.ok("limit")
+        limited = properties("limited")
+        self.assertEqual(limited["ActiveState"], "failed")
+        tries = CONSOLE["journal-end"].count("/usr/presence.db: cannot open")
+        self.assertEqual(tries, int(unit_setting("StartLimitBurst")))
+
     def test_hardened_and_verified(self):
         self.ok("verify")
         self.assertEqual(CONSOLE["verify"], "status 0\n")
