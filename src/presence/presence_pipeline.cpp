@@ -282,7 +282,8 @@ int follow(int fd, Pipeline &pipeline, const volatile std::sig_atomic_t &stop,
     bool skipping = false; // the rest of a line too long
     int status = 0;
     StatusCadence cadence;
-    // LISTEN: once the socket is bound, in place of the open input.
+    // Ready once the input is open. LISTEN: a follower with a socket of its own says it once
+    // the socket is bound instead, so that `systemctl start` returns only when reports arrive.
     notifyReady(pipeline.counters());
     for (;;) {
         pollfd in{fd, POLLIN, 0};
