@@ -109,12 +109,16 @@ def build_initramfs(folder, reporter, decoder, platform):
     image, modules = kernel()
     copy_modules(root, modules)
     shutil.copy(os.path.join(HERE, "wifi_vm", "init"), os.path.join(root, "init"))
-    initramfs = os.path.join(folder, "initramfs.cpio")
+    return image, write_cpio(root, os.path.join(folder, "initramfs.cpio"))
+
+
+def write_cpio(root, initramfs):
+    """The tree under root as an initramfs, every file root's; returns its path."""
     files = subprocess.run(["find", "."], cwd=root, capture_output=True, check=True).stdout
     with open(initramfs, "wb") as out:
         subprocess.run(["cpio", "--quiet", "-o", "-H", "newc", "-R", "0:0"], cwd=root,
                        input=files, stdout=out, check=True)
-    return image, initramfs
+    return initramfs
 
 
 def boot(image, initramfs, devices=(), append="", timeout=300):
