@@ -237,14 +237,9 @@ def fleet(seed):
 def csv(lines):
     out = ["from,record,apmac,mumac,timestamp,rssi,channel,assoc,received"]
     for n, (t, address, record) in enumerate(lines):
-        sender = "%s:%d" % (address, 40000 + n % 1000)
-        received = "%d.%03d" % divmod(t, 1000)
-        if record is None:
-            out.append("%s,0,,,,,,,%s" % (sender, received))
-        else:
-            ap, mumac, rssi, assoc = record
-            out.append("%s,1,%012X,%012X,%d,%d,6,%d,%s" % (sender, ap, mumac, t // 1000, rssi,
-                                                           assoc, received))
+        fields = "0,,,,,," if record is None else "1,%012X,%012X,%d,%d,6,%d" % (
+            *record[:2], t // 1000, *record[2:])
+        out.append("%s:%d,%s,%d.%03d" % (address, 40000 + n % 1000, fields, *divmod(t, 1000)))
     return "\n".join(out) + "\n"
 
 
