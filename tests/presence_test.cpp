@@ -5,16 +5,15 @@
 #include "presence_state.h"
 #include "presence_store.h"
 
-#include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
 #include <string>
 #include <tuple>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -248,7 +247,8 @@ TEST(Clock, NoSingleReportMovesItFarAhead) {
         {{{0, a}, {100000, b}, {130000, b}}, "1@0 2@100000 3@130000"},
         // A later report far ahead confirms it too.
         {{{0, a}, {100000, b}, {500000, a}}, "1@0 2@100000 3@500000"},
-        // One from well before it does not.
+        // One from at most the bound before it does; one from well before it does not.
+        {{{0, a}, {200000, b}, {150000, a}}, "1@0 2@200000 3@200000"},
         {{{0, a}, {500000, b}, {100000, a}}, "1@0 refused 2 refused 3"},
         // While idle the clock runs on and reaches it.
         {{{0, a, 0}, {70000, b, 0}, {0, nullptr, 5000}, {0, nullptr, 15000}},
