@@ -477,12 +477,13 @@ class Database : public testing::Test {
 };
 
 TEST_F(Database, RestartSeenAgainWithinTheGraceTheVisitGoesOn) {
+    // Stopping writes the open visit's last sighting, though within an interval of the last.
     EXPECT_EQ(describe(run({rec(0, A, C2, -70, true), rec(100, A, C1, -60, true), tick(121),
-                            rec(130, B, C1, -40, true)})),
+                            rec(130, B, C1, -40, true), rec(140, B, C1, -40, true)})),
               (Lines{"0 arrive C2 A -70 1", "100 arrive C1 A -60 1", "120 leave C2 A -70 1",
                      "130 move C1 B -40 1 from A"}));
     EXPECT_EQ(sql("SELECT mumac, ap, departed, last_seen FROM visits ORDER BY id"),
-              "0000000000C2,00000000000A,0.0,0.0;0000000000C1,00000000000B,-,130.0");
+              "0000000000C2,00000000000A,0.0,0.0;0000000000C1,00000000000B,-,140.0");
     // Back after a pause longer than the grace: the grace counts from the restart.
     std::vector<Event> second = run({beat(300, A), rec(330, B, C1, -41, true), tick(500)});
     ASSERT_EQ(describe(second),
