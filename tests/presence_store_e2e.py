@@ -168,9 +168,15 @@ class Files(unittest.TestCase):
                 self.assertGreater(len(r.stdout.splitlines()), 1)
         r = read_only(ro, PRESENCE, "report", "--db", path, "--html", page)
         self.assertEqual((r.returncode, r.stderr, os.path.getsize(page) > 0), (0, "", True))
-        r = read_only(ro, PRESENCE, "--db", path)
-        self.assertEqual((r.returncode, r.stderr.split(": cannot open: ")[0]),
-                         (1, "station-presence: " + path))
+        # Refused at the start, also while a reader has a -wal and a -shm beside it.
+        for reader in (None, sqlite3.connect("file:%s?mode=ro" % path, uri=True)):
+            if reader:
+                reader.execute("SELECT COUNT(*) FROM visits").fetchall()
+                self.assertTrue(os.path.exists(path + "-shm"))
+            r = read_only(ro, PRESENCE, "--db", path)
+            self.assertEqual((r.returncode, r.stderr.split(": cannot open: ")[0]),
+                             (1, "station-presence: " + path), reader)
+        reader.close()
 
     def test_a_database_of_the_first_schema_is_migrated_and_resumed(self):
         path = self.v0("v0.db")
