@@ -89,7 +89,7 @@ PLATFORM_PACKAGES=(cmake ninja-build gcc make pkg-config libjson-c-dev libmd-dev
 SDK_PACKAGES=(gcc g++ make gawk git rsync unzip wget file bzip2 patch perl python3 python3-distutils xxd ninja-build fakeroot)
 # station-presence: its libraries, and the broker, MQTT clients and browser its tests run.
 PRESENCE_PACKAGES=(pkgconf libsqlite3-dev libmosquitto-dev nlohmann-json3-dev libsimdjson-dev
-    mosquitto mosquitto-clients chromium)
+    libssl-dev mosquitto mosquitto-clients openssl chromium)
 
 HARDENING_PACKAGES=(clang libclang-rt-14-dev clang-tidy clang-format cppcheck)
 

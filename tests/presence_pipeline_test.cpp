@@ -65,8 +65,8 @@ TEST(CommandLine, EveryOptionAndEveryRefusal) {
     const char *argv[] = {"station-presence", "--interval", "10", "--mqtt", "[::1]:1884"};
     ASSERT_EQ(parseCommandLine(5, argv, o, out, err), -1);
     EXPECT_EQ(o.settings.grace, 40000); // four intervals unless given
-    EXPECT_EQ(o.mqttHost, "::1");
-    EXPECT_EQ(o.mqttPort, 1884);
+    EXPECT_EQ(o.mqtt.host, "::1");
+    EXPECT_EQ(o.mqtt.port, 1884);
 }
 
 // Events and messages as the program would print them.

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 #ifndef STATION_PRESENCE_VERSION
@@ -13,7 +14,13 @@ namespace presence {
 const char *usageText() {
     return "usage: station-presence [--db FILE] [--interval SECONDS] [--grace SECONDS]\n"
            "                        [--hysteresis DB] [--max-clients N] [--keep DAYS]\n"
-           "                        [--mqtt HOST[:PORT]] [--mqtt-prefix PREFIX]\n"
+           "                        [--mqtt HOST[:PORT]] [--mqtt-prefix PREFIX] [--mqtt-user "
+           "NAME]\n"
+           "                        [--mqtt-password-file FILE] [--mqtt-ca FILE] [--mqtt-capath "
+           "DIR]\n"
+           "                        [--mqtt-cert FILE --mqtt-key FILE] [--mqtt-client-id ID]\n"
+           "                        [--mqtt-keepalive SECONDS] [--mqtt-queue N]\n"
+           "                        [--mqtt-insecure-skip-name-check yes]\n"
            "       station-presence now --db FILE\n"
            "       station-presence visits --db FILE [--since TIME]\n"
            "       station-presence aps --db FILE\n"
@@ -37,7 +44,7 @@ long long number(const char *text, long long low, long long high) {
 }
 
 // HOST, HOST:PORT, [IPV6] or [IPV6]:PORT. Returns the reason it is not, or nullptr.
-const char *parseBroker(const std::string &hostPort, Options &o) {
+const char *parseBroker(const std::string &hostPort, MqttSettings &o) {
     if (hostPort.empty()) {
         return "bad MQTT host";
     }
@@ -47,15 +54,38 @@ const char *parseBroker(const std::string &hostPort, Options &o) {
         return "bad MQTT host";
     }
     const auto colon = hostPort.find(':', close);
-    o.mqttHost = bracket ? hostPort.substr(1, close - 1) : hostPort.substr(0, colon);
+    o.host = bracket ? hostPort.substr(1, close - 1) : hostPort.substr(0, colon);
     if (bracket && close + 1 < hostPort.size() && colon != close + 1) {
         return "bad MQTT host";
     }
     if (colon != std::string::npos &&
-        (o.mqttPort = static_cast<int>(number(hostPort.c_str() + colon + 1, 1, 65535))) < 0) {
+        (o.port = static_cast<int>(number(hostPort.c_str() + colon + 1, 1, 65535))) < 0) {
         return "bad MQTT port";
     }
-    return o.mqttHost.empty() ? "bad MQTT host" : nullptr;
+    return o.host.empty() ? "bad MQTT host" : nullptr;
+}
+
+// The MQTT settings that are text as given, by option.
+std::string *mqttText(std::string_view name, MqttSettings &s) {
+    struct Text {
+        const char *name;
+        std::string MqttSettings::*field;
+    };
+    static const Text kText[] = {
+        {"--mqtt-user", &MqttSettings::username},
+        {"--mqtt-password-file", &MqttSettings::passwordFile},
+        {"--mqtt-ca", &MqttSettings::caFile},
+        {"--mqtt-capath", &MqttSettings::caPath},
+        {"--mqtt-cert", &MqttSettings::certFile},
+        {"--mqtt-key", &MqttSettings::keyFile},
+        {"--mqtt-client-id", &MqttSettings::clientId},
+    };
+    for (const Text &t : kText) {
+        if (name == t.name) {
+            return &(s.*t.field);
+        }
+    }
+    return nullptr;
 }
 
 // One option with its value; the mode decides which it takes. Returns the reason it is
@@ -73,6 +103,8 @@ std::string option(std::string_view name, const char *value, Options &o, bool &g
         {"--hysteresis", 0, 100, "DB must be 0 to 100"},
         {"--max-clients", 1, 100000000, "N must be 1 to 100000000"},
         {"--keep", 1, 36500, "DAYS must be 1 to 36500"},
+        {"--mqtt-keepalive", 5, 3600, "SECONDS must be 5 to 3600"},
+        {"--mqtt-queue", 0, 10000000, "N must be 0 to 10000000"},
     };
     for (const Ranged &r : kRanged) {
         if (run && name == r.name) {
@@ -89,6 +121,10 @@ std::string option(std::string_view name, const char *value, Options &o, bool &g
                 o.settings.hysteresis = static_cast<int>(n);
             } else if (name == "--max-clients") {
                 o.settings.maxClients = static_cast<std::size_t>(n);
+            } else if (name == "--mqtt-keepalive") {
+                o.mqtt.keepalive = static_cast<int>(n);
+            } else if (name == "--mqtt-queue") {
+                o.mqtt.queueLimit = static_cast<std::size_t>(n);
             } else {
                 o.keepDays = static_cast<int>(n);
             }
@@ -98,13 +134,28 @@ std::string option(std::string_view name, const char *value, Options &o, bool &g
     if (name == "--db") {
         o.db = value;
     } else if (run && name == "--mqtt") {
-        const char *bad = parseBroker(value, o);
+        const char *bad = parseBroker(value, o.mqtt);
         return bad != nullptr ? bad : "";
     } else if (run && name == "--mqtt-prefix") {
-        o.prefix = value;
-        if (o.prefix.empty() || o.prefix.find_first_of("#+") != std::string::npos) {
+        o.mqtt.prefix = value;
+        if (o.mqtt.prefix.empty() || o.mqtt.prefix.find_first_of("#+") != std::string::npos) {
             return "bad MQTT prefix";
         }
+    } else if (run && mqttText(name, o.mqtt) != nullptr) {
+        *mqttText(name, o.mqtt) = value;
+        if (*value == '\0') {
+            return std::string(name) + " must not be empty";
+        }
+        if (name == "--mqtt-client-id" && std::strlen(value) > 256) {
+            return "ID must be at most 256 bytes";
+        }
+    } else if (run && name == "--mqtt-insecure-skip-name-check") {
+        // Named and valued so that it is never turned on by accident.
+        const std::string_view v = value;
+        if (v != "yes" && v != "no") {
+            return "--mqtt-insecure-skip-name-check takes yes or no";
+        }
+        o.mqtt.insecure = v == "yes";
     } else if ((o.mode == "visits" || o.mode == "report") && name == "--since") {
         o.since = value;
     } else if (o.mode == "report" && name == "--html") {
@@ -151,6 +202,10 @@ int parseCommandLine(int argc, const char *const *argv, Options &o, std::string 
     }
     if (o.keepDays > 0 && o.db.empty()) {
         return usageError("--keep needs --db FILE", err);
+    }
+    const std::string mqtt = mqttSettingsProblem(o.mqtt);
+    if (!mqtt.empty()) {
+        return usageError(mqtt, err);
     }
     return -1;
 }

@@ -1,6 +1,7 @@
 // station-presence's command line: what a run is asked to do.
 #pragma once
 
+#include "presence_events.h"
 #include "presence_state.h"
 
 #include <string>
@@ -10,9 +11,7 @@ namespace presence {
 struct Options {
     std::string mode; // empty: follow the input; "now", "visits", "aps" or "report"
     std::string db;
-    std::string mqttHost;
-    int mqttPort = 1883;
-    std::string prefix = "station-presence";
+    MqttSettings mqtt;
     int keepDays = 0;
     Settings settings;
     std::string html;
