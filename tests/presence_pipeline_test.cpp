@@ -12,6 +12,7 @@ using namespace presence;
 namespace {
 
 TEST(CommandLine, EveryOptionAndEveryRefusal) {
+    const std::string longId(257, 'i');
     struct Case {
         std::vector<const char *> args;
         int status;       // -1: run
@@ -37,6 +38,58 @@ TEST(CommandLine, EveryOptionAndEveryRefusal) {
         {{"--mqtt", "host:0"}, 2, "station-presence: bad MQTT port"},
         {{"--mqtt", ":1883"}, 2, "station-presence: bad MQTT host"},
         {{"--mqtt-prefix", "a/#"}, 2, "station-presence: bad MQTT prefix"},
+        {{"--mqtt",
+          "h",
+          "--mqtt-user",
+          "u",
+          "--mqtt-password-file",
+          "f",
+          "--mqtt-capath",
+          "d",
+          "--mqtt-cert",
+          "c",
+          "--mqtt-key",
+          "k",
+          "--mqtt-insecure-skip-name-check",
+          "yes",
+          "--mqtt-client-id",
+          "i",
+          "--mqtt-keepalive",
+          "3600",
+          "--mqtt-queue",
+          "0"},
+         -1,
+         ""},
+        {{"--mqtt-user", "u"}, 2, "station-presence: the MQTT settings need --mqtt HOST"},
+        {{"--mqtt", "h", "--mqtt-password-file", "f"},
+         2,
+         "station-presence: an MQTT password "
+         "needs --mqtt-user NAME"},
+        {{"--mqtt", "h", "--mqtt-user", ""}, 2, "station-presence: --mqtt-user must not be empty"},
+        {{"--mqtt", "h", "--mqtt-ca", "a", "--mqtt-cert", "c"},
+         2,
+         "station-presence: --mqtt-cert "
+         "and --mqtt-key go together"},
+        {{"--mqtt", "h", "--mqtt-cert", "c", "--mqtt-key", "k"},
+         2,
+         "station-presence: "
+         "--mqtt-cert, --mqtt-key and "
+         "--mqtt-insecure-skip-name-"
+         "check need TLS"},
+        {{"--mqtt", "h", "--mqtt-insecure-skip-name-check", "yes"},
+         2,
+         "station-presence: "
+         "--mqtt-cert, --mqtt-key"},
+        {{"--mqtt", "h", "--mqtt-ca", "a", "--mqtt-insecure-skip-name-check", "1"},
+         2,
+         "station-presence: --mqtt-insecure-skip-name-check takes yes or no"},
+        {{"--mqtt", "h", "--mqtt-keepalive", "4"},
+         2,
+         "station-presence: SECONDS must be 5 to 3600"},
+        {{"--mqtt", "h", "--mqtt-queue", "-1"}, 2, "station-presence: N must be 0 to 10000000"},
+        {{"--mqtt", "h", "--mqtt-client-id", longId.c_str()},
+         2,
+         "station-presence: ID must be at most 256 bytes"},
         {{"--db"}, 2, "station-presence: missing value of --db"},
         {{"--since", "1h"}, 2, "station-presence: unknown option --since"},
         {{"now"}, 2, "station-presence: --db FILE is needed"},

@@ -201,7 +201,8 @@ int readSecretFile(const std::string &path, std::string &secret, std::string &wh
         return -1;
     }
     struct stat st {};
-    char text[4097];
+    constexpr std::size_t kLongest = 4096;
+    char text[kLongest + 2]; // a byte more tells a longer line
     ssize_t got = -1;
     if (fstat(fd, &st) != 0) {
         why = path + ": cannot open: " + std::strerror(errno);
@@ -209,7 +210,7 @@ int readSecretFile(const std::string &path, std::string &secret, std::string &wh
         why = path + ": not a regular file";
     } else if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
         why = path + ": readable by others; chmod 600 it";
-    } else if ((got = read(fd, text, sizeof text - 1)) < 0) {
+    } else if ((got = read(fd, text, kLongest + 1)) < 0) {
         why = path + ": cannot read: " + std::strerror(errno);
     }
     ::close(fd);
@@ -218,7 +219,7 @@ int readSecretFile(const std::string &path, std::string &secret, std::string &wh
     }
     std::string_view first(text, static_cast<std::size_t>(got));
     first = first.substr(0, first.find('\n'));
-    if (first.size() == sizeof text - 1) {
+    if (first.size() > kLongest) {
         why = path + ": its first line is longer than 4096 bytes";
         return -1;
     }
@@ -355,7 +356,8 @@ struct MqttCallbacks {
                   X509_verify_cert_error_string(verified);
         }
         const std::lock_guard<std::mutex> lock(m->mutex_);
-        if (m->tlsError_.empty()) { // the first error line says the most
+        // The first line says the most, unless a later one has the check that failed.
+        if (m->tlsError_.empty() || verified != X509_V_OK) {
             m->tlsError_ = why;
         }
     }
@@ -439,6 +441,9 @@ std::string Mqtt::reason(int rc) {
                                                     : mosquitto_strerror(rc);
     refusal_.clear();
     tlsError_.clear();
+    if (!why.empty() && why.back() == '.') { // "The connection was lost."
+        why.pop_back();
+    }
     return why;
 }
 
