@@ -102,7 +102,7 @@ class Mqtt {
     void start(bool linked);
     void finishLink(bool sayOffline);
     void run(bool linked);
-    void failed(const std::string &reason);
+    void failed(const std::string &why);
     std::string reason(int rc);
     void tell(const std::string &text);
     void send(const std::string &topic, const std::string &payload, bool retain);

@@ -1,8 +1,10 @@
 #include "presence_options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #ifndef STATION_PRESENCE_VERSION
@@ -66,6 +68,7 @@ const char *parseBroker(const std::string &hostPort, MqttSettings &o) {
 }
 
 // The MQTT settings that are text as given, by option.
+// cppcheck-suppress constParameter
 std::string *mqttText(std::string_view name, MqttSettings &s) {
     struct Text {
         const char *name;
@@ -80,12 +83,9 @@ std::string *mqttText(std::string_view name, MqttSettings &s) {
         {"--mqtt-key", &MqttSettings::keyFile},
         {"--mqtt-client-id", &MqttSettings::clientId},
     };
-    for (const Text &t : kText) {
-        if (name == t.name) {
-            return &(s.*t.field);
-        }
-    }
-    return nullptr;
+    const auto *t = std::find_if(std::begin(kText), std::end(kText),
+                                 [&](const Text &text) { return name == text.name; });
+    return t != std::end(kText) ? &(s.*t->field) : nullptr;
 }
 
 // One option with its value; the mode decides which it takes. Returns the reason it is
