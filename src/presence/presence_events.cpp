@@ -438,6 +438,7 @@ std::string Mqtt::reason(int rc) {
                       : !tlsError_.empty()          ? tlsError_
                       : rc == MOSQ_ERR_ERRNO        ? std::strerror(error)
                       : rc == MOSQ_ERR_CONN_REFUSED ? "login refused"
+                      : rc == MOSQ_ERR_KEEPALIVE    ? "no answer within the keepalive"
                                                     : mosquitto_strerror(rc);
     refusal_.clear();
     tlsError_.clear();
