@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <map>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -22,6 +21,20 @@ using namespace presence;
 
 namespace {
 
+// What the pipeline does once the client says it has (re)connected.
+bool resynced(Mqtt &mqtt) {
+    const std::vector<Presence> present{{0x0A1B2C3D4E5F, 0xA0, -50, true, 1000, 2000, 1000}};
+    const std::vector<Ap> aps{{0xA0, "127.0.0.1", 0, 0, 0, false, false, 1}};
+    for (int i = 0; i < 100; ++i) {
+        if (mqtt.wantsResync()) {
+            mqtt.resync(present, aps);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
 int freePort() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
@@ -34,117 +47,62 @@ int freePort() {
     return ntohs(a.sin_port);
 }
 
-class Broker : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char folder[] = "/tmp/presence-mqtt-XXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
-        folder_ = folder;
-        chmod(folder, 0755); // mosquitto started by root reads as its own user
-        port_ = freePort();
-        ASSERT_EQ(run("mosquitto_passwd -b -c " + folder_ + "/passwords new right"), 0);
-        chmod((folder_ + "/passwords").c_str(), 0644);
-        std::ofstream(folder_ + "/mosquitto.conf")
-            << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\npassword_file " << folder_
-            << "/passwords\npersistence false\nlog_dest none\n";
-        pid_ = fork();
-        if (pid_ == 0) {
-            const std::string config = folder_ + "/mosquitto.conf";
-            execlp("mosquitto", "mosquitto", "-c", config.c_str(), static_cast<char *>(nullptr));
-            execl("/usr/sbin/mosquitto", "mosquitto", "-c", config.c_str(),
-                  static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        settings_.host = "127.0.0.1";
-        settings_.port = port_;
-        settings_.prefix = "old";
-        for (int i = 0; i < 100 && !accepting(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        std::string why;
-        ASSERT_EQ(mqtt_.open(settings_, why), 0) << why;
+TEST(Mqtt, NewSettingsReconnectAndPublishEverythingAgain) {
+    char folder[] = "/tmp/presence-mqtt-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string dir = folder;
+    const int port = freePort();
+    std::ofstream(dir + "/mosquitto.conf") << "listener " << port << " 127.0.0.1\n"
+                                           << "allow_anonymous true\nlog_dest none\n";
+    const pid_t broker = fork();
+    if (broker == 0) {
+        execlp("mosquitto", "mosquitto", "-c", (dir + "/mosquitto.conf").c_str(), nullptr);
+        execl("/usr/sbin/mosquitto", "mosquitto", "-c", (dir + "/mosquitto.conf").c_str(), nullptr);
+        _exit(127);
     }
-    bool accepting() const {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(static_cast<uint16_t>(port_));
-        const bool up = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-        close(fd);
-        return up;
+    MqttSettings settings;
+    settings.host = "127.0.0.1";
+    settings.port = port;
+    settings.prefix = "old";
+    Mqtt mqtt;
+    std::string why;
+    for (int i = 0; i < 100 && mqtt.open(settings, why) != 0; ++i) { // until it listens
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    void TearDown() override {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-        run("rm -rf " + folder_);
-    }
-    static int run(const std::string &command) { return std::system(command.c_str()); }
-
-    // The retained messages on the broker, topic to payload.
-    std::map<std::string, std::string> retained() const {
-        std::map<std::string, std::string> out;
-        const std::string command = "mosquitto_sub -h 127.0.0.1 -p " + std::to_string(port_) +
-                                    " -t '#' -v --retained-only -W 2 2>/dev/null";
-        FILE *p = popen(command.c_str(), "r");
-        char line[4096];
-        while (p != nullptr && std::fgets(line, sizeof line, p) != nullptr) {
-            std::string text(line);
-            const auto space = text.find(' ');
-            out[text.substr(0, space)] = text.substr(space + 1, text.size() - space - 2);
-        }
-        if (p != nullptr) {
-            pclose(p);
-        }
-        return out;
-    }
-    // What the pipeline does once the client says it has (re)connected.
-    bool resynced() {
-        for (int i = 0; i < 100; ++i) {
-            if (mqtt_.wantsResync()) {
-                mqtt_.resync(present_, aps_);
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-
-    std::string folder_;
-    int port_ = 0;
-    pid_t pid_ = -1;
-    MqttSettings settings_;
-    Mqtt mqtt_;
-    std::vector<Presence> present_{{0x0A1B2C3D4E5F, 0xA0, -50, true, 1000, 2000, 1000}};
-    std::vector<Ap> aps_{{0xA0, "127.0.0.1", 0, 0, 0, false, false, 1}};
-};
-
-TEST_F(Broker, NewSettingsReconnectAndPublishEverythingAgain) {
-    ASSERT_TRUE(resynced());
-    MqttSettings next = settings_;
+    ASSERT_TRUE(resynced(mqtt)) << why;
+    MqttSettings next = settings;
     next.prefix = "new";
     next.username = "new";
-    next.passwordFile = folder_ + "/password";
+    next.passwordFile = dir + "/password";
     std::ofstream(next.passwordFile) << "right\n";
     chmod(next.passwordFile.c_str(), 0644);
-    std::string why;
     // A password file others may read is refused, and the old connection kept.
-    EXPECT_EQ(mqtt_.reconfigure(next, why), -1);
+    EXPECT_EQ(mqtt.reconfigure(next, why), -1);
     EXPECT_EQ(why, next.passwordFile + ": readable by others; chmod 600 it");
     chmod(next.passwordFile.c_str(), 0600);
-    EXPECT_EQ(mqtt_.reconfigure(settings_, why), 0); // the same: nothing to do
-    EXPECT_FALSE(mqtt_.wantsResync());
-    ASSERT_EQ(mqtt_.reconfigure(next, why), 0) << why;
-    ASSERT_TRUE(resynced());
-    mqtt_.close();
-    EXPECT_EQ(mqtt_.unsent(), 0U);
-    auto state = retained();
-    EXPECT_EQ(state["old/status"], "offline");
-    EXPECT_EQ(state["new/status"], "offline"); // closed
-    EXPECT_EQ(state["new/client/0A1B2C3D4E5F/state"], "home");
-    EXPECT_EQ(state["new/ap/0000000000A0/clients"], "1");
-    EXPECT_EQ(state.count("homeassistant/device_tracker/new_0A1B2C3D4E5F/config"), 1U);
-    EXPECT_EQ(state.count("homeassistant/sensor/new_0000000000A0/config"), 1U);
+    EXPECT_EQ(mqtt.reconfigure(settings, why), 0); // the same: nothing to do
+    EXPECT_FALSE(mqtt.wantsResync());
+    ASSERT_EQ(mqtt.reconfigure(next, why), 0) << why;
+    ASSERT_TRUE(resynced(mqtt));
+    mqtt.close();
+    EXPECT_EQ(mqtt.unsent(), 0U);
+    const std::string command = "mosquitto_sub -p " + std::to_string(port) +
+                                " -h 127.0.0.1 -t '#' -v --retained-only -W 2 2>/dev/null";
+    FILE *sub = popen(command.c_str(), "r");
+    std::string retained;
+    for (int ch; sub != nullptr && (ch = std::fgetc(sub)) != EOF;) {
+        retained += static_cast<char>(ch);
+    }
+    pclose(sub);
+    kill(broker, SIGTERM);
+    waitpid(broker, nullptr, 0);
+    std::system(("rm -rf " + dir).c_str());
+    for (const char *line :
+         {"old/status offline\n", "new/status offline\n", "new/client/0A1B2C3D4E5F/state home\n",
+          "new/ap/0000000000A0/clients 1\n", "homeassistant/device_tracker/new_0A1B2C3D4E5F/",
+          "homeassistant/sensor/new_0000000000A0/config"}) {
+        EXPECT_NE(retained.find(line), std::string::npos) << line << " in " << retained;
+    }
 }
 
 } // namespace

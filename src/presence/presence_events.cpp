@@ -467,16 +467,16 @@ int Mqtt::open(const MqttSettings &settings, std::string &why) {
             rc = MOSQ_ERR_CONN_REFUSED;
         }
     }
-    if (rc != MOSQ_ERR_SUCCESS) {
-        why = cannot + reason(rc);
-        return -1;
+    if (rc == MOSQ_ERR_SUCCESS && connected_) {
+        start(true);
+        return 0;
     }
-    if (!connected_) {
-        why = cannot + "no answer in " + std::to_string(kAnswer.count()) + " s";
-        return -1;
-    }
-    start(true);
-    return 0;
+    why = cannot + (rc != MOSQ_ERR_SUCCESS
+                        ? reason(rc)
+                        : "no answer in " + std::to_string(kAnswer.count()) + " s");
+    mosquitto_destroy(mosq_); // open may be called again
+    mosq_ = nullptr;
+    return -1;
 }
 
 int Mqtt::reconfigure(const MqttSettings &settings, std::string &why) {
