@@ -455,7 +455,6 @@ int Mqtt::open(const MqttSettings &settings, std::string &why) {
     }
     objectPrefix_ = objectPrefix(s_.prefix);
     const std::string cannot = "cannot connect to the MQTT broker " + broker() + ": ";
-    attempts_++;
     int rc = mosquitto_connect(mosq_, s_.host.c_str(), s_.port, s_.keepalive);
     // The broker's answer: an unreachable one, a refused login or TLS handshake is one
     // message at the start, where a wrong setting is told at once.
@@ -498,7 +497,6 @@ int Mqtt::reconfigure(const MqttSettings &settings, std::string &why) {
     objectPrefix_ = objectPrefix(s_.prefix);
     told_.clear();
     outage_ = false;
-    attempts_++;
     const int rc = mosquitto_connect_async(mosq_, s_.host.c_str(), s_.port, s_.keepalive);
     if (rc != MOSQ_ERR_SUCCESS) {
         failed(reason(rc));
@@ -530,7 +528,6 @@ void Mqtt::run(bool linked) {
             refusal_.clear();
             tlsError_.clear();
             lock.unlock();
-            attempts_++;
             const int rc = mosquitto_reconnect_async(mosq_);
             if (rc != MOSQ_ERR_SUCCESS) {
                 failed(reason(rc));

@@ -82,8 +82,6 @@ class Mqtt {
     uint64_t unsent() const { return unsent_; }
     // Events dropped because the queue was full while the broker was away.
     uint64_t dropped() const { return dropped_; }
-    // Connection attempts made so far, the first included.
-    uint64_t attempts() const { return attempts_; }
 
   private:
     enum class Topic {
@@ -131,7 +129,6 @@ class Mqtt {
     std::atomic<bool> connected_{false};
     std::atomic<uint64_t> sent_{0};
     std::atomic<uint64_t> acknowledged_{0};
-    std::atomic<uint64_t> attempts_{0};
 
     // The network thread's own.
     std::unordered_set<std::string> told_;
