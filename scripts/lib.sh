@@ -1,4 +1,6 @@
-# Shared by the scripts: installing Debian packages a fresh machine lacks.
+# shellcheck shell=bash
+# Shared by the scripts: installing Debian packages a fresh machine lacks, and the stages of
+# scripts/check.
 
 # ensure_packages PKG...: installs the missing ones when root, saying first what it installs
 # and which package architecture it adds; otherwise prints the commands to run as root and stops
@@ -50,7 +52,7 @@ stage() {
         exit 1
     fi
     printf '%-20s ok     %7s\n' "$name" "$took"
-    grep -E '^[0-9]+% tests passed|^(Done|budgets:|package:)' "$log" | sed 's/^/    /' || true
+    grep -E '^[0-9]+% tests passed|^(Done|budgets:|package:|clang-tidy:)' "$log" | sed 's/^/    /' || true
 }
 
 # background NAME COMMAND...: runs a stage beside the ones that follow, in its own log;
@@ -68,6 +70,105 @@ await() {
     wait "${background_stages[$name]}" || status=$?
     cat "build/logs/$name.line"
     [ $status -eq 0 ] || exit 1
+}
+
+# ---- the stages of scripts/check, as scripts/stages lists them ----------------------------
+
+declare -a stage_names=()
+declare -A stage_groups=() stage_needs=() stage_how=() stage_command=() stage_what=()
+declare -A stage_selected=()
+
+# trim TEXT: without the blanks around it.
+trim() {
+    local text=${1#"${1%%[![:space:]]*}"}
+    printf '%s' "${text%"${text##*[![:space:]]}"}"
+}
+
+# read_stages FILE: the table into the stage_* arrays.
+read_stages() {
+    local name groups needs how command what
+    while IFS='|' read -r name groups needs how command what; do
+        name=$(trim "$name")
+        case $name in '' | '#'*) continue ;; esac
+        stage_names+=("$name")
+        stage_groups[$name]=$(trim "$groups")
+        stage_needs[$name]=$(trim "$needs")
+        stage_how[$name]=$(trim "$how")
+        stage_command[$name]=$(trim "$command")
+        stage_what[$name]=$(trim "$what")
+    done <"$1"
+}
+
+list_stages() {
+    local name
+    for name in "${stage_names[@]}"; do
+        printf '%-12s %s\n' "$name" "${stage_what[$name]}"
+    done
+}
+
+# select_stages [STAGE...]: the stages asked for (all when none) and everything they need.
+select_stages() {
+    local name
+    [ $# -gt 0 ] || set -- "${stage_names[@]}"
+    for name in "$@"; do
+        if [ -z "${stage_how[$name]:-}" ]; then
+            echo "scripts/check: no stage $name; scripts/check --list lists them" >&2
+            exit 2
+        fi
+        select_with_needs "$name"
+    done
+}
+select_with_needs() {
+    local need
+    [ -n "${stage_selected[$1]:-}" ] && return 0
+    stage_selected[$1]=1
+    for need in ${stage_needs[$1]}; do
+        select_with_needs "$need"
+    done
+}
+
+# The Debian packages of the selected stages' groups, the host group's first.
+selected_packages() {
+    local name group groups=" host "
+    for name in "${stage_names[@]}"; do
+        [ -n "${stage_selected[$name]:-}" ] || continue
+        for group in ${stage_groups[$name]}; do
+            case $groups in *" $group "*) ;; *) groups+="$group " ;; esac
+        done
+    done
+    for group in $groups; do
+        group=${group^^}
+        local -n list="${group//-/_}_PACKAGES"
+        printf '%s\n' "${list[@]}"
+    done
+}
+
+# Each selected stage in the table's order, once the background ones it needs have ended;
+# then the background ones still running.
+run_selected_stages() {
+    local name need
+    for name in "${stage_names[@]}"; do
+        [ -n "${stage_selected[$name]:-}" ] || continue
+        for need in ${stage_needs[$name]}; do
+            [ -n "${background_stages[$need]:-}" ] && await_once "$need"
+        done
+        # shellcheck disable=SC2086 # the command's words
+        if [ "${stage_how[$name]}" = bg ]; then
+            background "$name" ${stage_command[$name]}
+        else
+            stage "$name" ${stage_command[$name]}
+        fi
+    done
+    for name in "${stage_names[@]}"; do
+        [ -n "${background_stages[$name]:-}" ] && await_once "$name"
+    done
+    return 0
+}
+declare -A awaited=()
+await_once() {
+    [ -n "${awaited[$1]:-}" ] && return 0
+    awaited[$1]=1
+    await "$1"
 }
 
 HOST_PACKAGES=(cmake make g++ libgtest-dev python3 util-linux mount tshark busybox shellcheck)
@@ -90,6 +191,9 @@ SDK_PACKAGES=(gcc g++ make gawk git rsync unzip wget file bzip2 patch perl pytho
 # station-presence: its libraries, and the broker, MQTT clients and browser its tests run.
 PRESENCE_PACKAGES=(pkgconf libsqlite3-dev libmosquitto-dev nlohmann-json3-dev libsimdjson-dev
     libssl-dev mosquitto mosquitto-clients openssl chromium)
+
+# The server's Debian package: dpkg-shlibdeps for its Depends, lintian to check it.
+DEB_PACKAGES=(dpkg-dev lintian)
 
 HARDENING_PACKAGES=(clang libclang-rt-14-dev clang-tidy clang-format cppcheck)
 

@@ -5,7 +5,7 @@ loopback and a database; refused input; the HTML page rendered by headless Chrom
 
 usage: presence_e2e.py STATION_REPORTER STATION_DECODE STATION_PRESENCE
 """
-import html.parser, json, os, queue, shutil, signal, socket, subprocess, sys, tempfile
+import html.parser, json, os, pathlib, queue, shutil, signal, socket, subprocess, sys, tempfile
 import threading, time
 import unittest
 
@@ -220,6 +220,29 @@ class Pipeline(unittest.TestCase):
                                   "line 20: not 9 fields")
         self.assertIn("21 lines, 1 records, 0 heartbeats, 20 refused", told[6])
         self.assertEqual(len(told), 7)
+
+    def test_sighup_reads_the_config_again_and_says_what_it_could_not_apply(self):
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        config = os.path.join(folder, "presence.conf")
+        pathlib.Path(config).write_text("grace 60\ninterval 10\n")
+        p = subprocess.Popen([PRESENCE, "--config", config], stdin=subprocess.PIPE,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        # A refused line is told once the signals are handled.
+        p.stdin.write("junk\n")
+        p.stdin.flush()
+        told = [p.stderr.readline()]
+        for text in ("grace 30\ninterval 20\n", "grace 0\n"):
+            pathlib.Path(config).write_text(text)
+            p.send_signal(signal.SIGHUP)
+            told.append(p.stderr.readline())
+        p.stdin.close()
+        self.assertEqual(p.wait(10), 0)
+        self.assertEqual(told, [
+            "station-presence: line 1: not 9 fields\n",
+            "station-presence: %s read again; a restart is needed to change interval\n" % config,
+            "station-presence: cannot read the settings again: %s:1: grace: SECONDS must be 1 "
+            "to 86400; the old ones stay\n" % config])
 
 
 class Reconnect(unittest.TestCase):

@@ -6,7 +6,7 @@ broker is away.
 
 usage: presence_mqtt_e2e.py STATION_PRESENCE [SUITE]
 """
-import json, os, re, shutil, subprocess, sys, tempfile, time
+import json, os, re, shutil, signal, subprocess, sys, tempfile, time
 import unittest
 
 from presence_e2e import Broker
@@ -47,9 +47,9 @@ class Case(unittest.TestCase):
         os.chmod(path, mode)
         return ["--mqtt-user", "presence", "--mqtt-password-file", path]
 
-    def start(self, broker, *options):
+    def start(self, broker, *options, prefix=("--mqtt-prefix", PREFIX)):
         return subprocess.Popen([PRESENCE, "--mqtt", "127.0.0.1:%d" % broker.port,
-                                 "--mqtt-prefix", PREFIX, *options], stdin=subprocess.PIPE,
+                                 *prefix, *options], stdin=subprocess.PIPE,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
     def check_one(self, broker, options, says):
@@ -66,9 +66,9 @@ class Case(unittest.TestCase):
         config = json.loads(state["homeassistant/device_tracker/mqtt_e2e_%s/config" % C1])
         self.assertEqual(config["default_entity_id"], "device_tracker.mqtt_e2e_" + C1.lower())
 
-    def connected(self, broker, *options):
+    def connected(self, broker, *options, **prefix):
         """A program that has published one arrival on broker and had it acknowledged."""
-        presence = self.start(broker, *options)
+        presence = self.start(broker, *options, **prefix)
         presence.stdin.write(sighting(C1))
         presence.stdin.flush()
         presence.stdout.readline()
@@ -99,6 +99,31 @@ class Login(Case):
                 self.check_one(self.server, self.secret(text, mode), says)
         options = self.secret("")[:-1] + [self.folder + "/none"]
         self.check_one(self.server, options, "none: cannot open: No such file or directory")
+        config = os.path.join(self.folder, "presence.conf")
+        with open(os.open(config, os.O_WRONLY | os.O_CREAT, 0o600), "w") as f:
+            f.write("mqtt-user presence\nmqtt-password right\n")
+        self.check_one(self.server, ["--config", config], None)
+
+    def test_settings_read_again_make_a_new_connection_under_the_new_prefix(self):
+        config = os.path.join(self.folder, "presence.conf")
+        login = self.secret("right\n")
+        with open(config, "w") as f:
+            f.write("mqtt-prefix %s\nmqtt-password-file %s\n" % (PREFIX, login[3]))
+        presence = self.connected(self.server, *login[:2], "--config", config, prefix=())
+        with open(config, "w") as f:
+            f.write("mqtt-prefix moved\nmqtt-password-file %s\n" % login[3])
+        for mode in (0o644, 0o600):  # the old connection stays while the file is refused
+            os.chmod(login[3], mode)
+            presence.send_signal(signal.SIGHUP)
+            time.sleep(2)
+        err = presence.communicate("", timeout=20)[1]
+        self.assertEqual(presence.returncode, 0, err)
+        self.assertIn("station-presence: the MQTT settings stay as they were: %s: readable by "
+                      "others; chmod 600 it\n" % login[3], err)
+        state = self.server.retained("#")
+        self.assertEqual((state[PREFIX + "/status"], state["moved/status"]), ("offline",) * 2)
+        self.assertEqual(state["moved/client/%s/state" % C1], "home")
+        self.assertIn("homeassistant/device_tracker/moved_%s/config" % C1, state)
 
     def test_a_login_refused_later_is_told_once_and_retried_with_a_growing_delay(self):
         presence = self.connected(self.server, *self.secret("right\n"))

@@ -3,9 +3,11 @@
 #include "presence_options.h"
 #include "presence_pipeline.h"
 
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <string>
 #include <tuple>
+#include <unistd.h>
 #include <vector>
 
 using namespace presence;
@@ -41,7 +43,8 @@ TEST(CommandLine, EveryOptionAndEveryRefusal) {
         {{"--mqtt-prefix", "a/#"}, 2, "station-presence: bad MQTT prefix"},
         {{"--mqtt-user", "u"}, 2, "station-presence: the MQTT settings need --mqtt HOST"},
         {{"--mqtt", "h", "--mqtt-password-file", "f"}, 2, "station-presence: an MQTT password"},
-        {{"--mqtt", "h", "--mqtt-user", ""}, 2, "station-presence: --mqtt-user must not be"},
+        {{"--mqtt", "h", "--mqtt-user", ""}, 2, "station-presence: an MQTT setting must not be"},
+        {{"--mqtt", "h", "--mqtt-password", "p"}, 2, "station-presence: the MQTT password is not"},
         {{"--mqtt", "h", "--mqtt-ca", "a", "--mqtt-cert", "c"}, 2, "station-presence: --mqtt-cert"},
         {{"--mqtt", "h", "--mqtt-cert", "c", "--mqtt-key", "k"},
          2,
@@ -60,6 +63,17 @@ TEST(CommandLine, EveryOptionAndEveryRefusal) {
         {{"aps", "--db", "p.db", "--since", "2h"}, 2, "station-presence: unknown option --since"},
         {{"report", "--db", "p.db"}, 2, "station-presence: --html FILE is needed"},
         {{"report", "--db", "p.db", "--html", "p.html", "--since", "1d"}, -1, ""},
+        {{"--keep-visits", "36501"}, 2, "station-presence: DAYS must be 0 to 36500"},
+        {{"--keep-visits", "0"}, -1, ""},
+        {{"--config", ""}, 2, "station-presence: --config FILE must not be empty"},
+        {{"--config"}, 2, "station-presence: missing value of --config"},
+        {{"forget"}, 2, "station-presence: CLIENT must be a MAC address"},
+        {{"forget", "--db", "p.db"}, 2, "station-presence: CLIENT must be a MAC address"},
+        {{"forget", "0a:1b-2c:3d:4e:5f", "--db", "p.db"}, 2, "station-presence: CLIENT must be"},
+        {{"forget", "0a-1b-2c-3d-4e-5f"}, 2, "station-presence: --db FILE is needed"},
+        {{"forget", "0a-1b-2c-3d-4e-5f", "--db", "p.db", "--grace", "5"},
+         2,
+         "station-presence: unknown option --grace"},
     };
     for (const Case &c : cases) {
         std::vector<const char *> argv{"station-presence"};
@@ -102,6 +116,100 @@ TEST(CommandLine, EveryOptionAndEveryRefusal) {
               std::make_tuple("d", "c", "k", true, 3600, 0U));
 }
 
+// A config file of text, removed at the end of the test.
+class ConfigFile {
+  public:
+    explicit ConfigFile(const std::string &text) { write(text); }
+    void write(const std::string &text) const {
+        FILE *f = std::fopen(path.c_str(), "w");
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+    }
+    ~ConfigFile() { unlink(path.c_str()); }
+    std::string path = testing::TempDir() + "presence-" + std::to_string(getpid()) + ".conf";
+};
+
+TEST(CommandLine, TheConfigFileAndTheCommandLineOverIt) {
+    struct Case {
+        std::string text;
+        std::vector<const char *> args; // after --config FILE
+        int status;
+        const char *says; // what follows "station-presence: FILE:"
+    } cases[] = {
+        {"# presence\n\n  db  my presence.db \t\ngrace 60\nhysteresis 3\n", {}, -1, ""},
+        {"db p.db\ngrace 60\n", {"--grace", "30", "--hysteresis", "3"}, -1, ""},
+        {"foo 1\n", {}, 2, "1: unknown name foo\n"},
+        {"db a\nconfig other.conf\n", {}, 2, "2: unknown name config\n"},
+        {"grace 0\n", {}, 2, "1: grace: SECONDS must be 1 to 86400\n"},
+        {"db a\n\ndb b\n", {}, 2, "3: db given twice (first on line 1)\n"},
+        {"db\n", {}, 2, "1: db needs a value\n"},
+        {"mqtt h\nmqtt-user u\nmqtt-password p\n",
+         {},
+         2,
+         " holds mqtt-password and is readable "
+         "by others; chmod 600 it\n"},
+        {"grace 5\n", {"--grace", "0"}, 2, ""}, // the command line's usage error
+        {std::string("grace 60\0junk\n", 14),
+         {},
+         2,
+         "1: not a line of text (a control character)\n"},
+        {"db p.db\ngr\x1b[2Jace 5\n", {}, 2, "2: not a line of text (a control character)\n"},
+        {"a_name_much_longer_than_forty_characters_is_cut 1\n",
+         {},
+         2,
+         "1: unknown name a_name_much_longer_than_forty_characters...\n"},
+    };
+    for (const Case &c : cases) {
+        ConfigFile file(c.text);
+        std::vector<const char *> argv{"station-presence", "--config", file.path.c_str()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        Options o;
+        std::string out;
+        std::string err;
+        EXPECT_EQ(parseCommandLine(static_cast<int>(argv.size()), argv.data(), o, out, err),
+                  c.status)
+            << c.text;
+        if (*c.says != '\0') {
+            EXPECT_EQ(err, "station-presence: " + file.path + ":" + c.says);
+        } else if (c.status < 0) {
+            EXPECT_EQ(o.settings.grace, c.args.empty() ? 60000 : 30000);
+            EXPECT_EQ(o.settings.hysteresis, 3);
+            EXPECT_EQ(o.db, c.args.empty() ? "my presence.db" : "p.db");
+        }
+    }
+    // One file for the follower and the queries: a query passes over what it does not take.
+    ConfigFile file("db p.db\ngrace 60\n");
+    const char *now[] = {"station-presence", "now", "--config", file.path.c_str()};
+    Options o;
+    std::string out;
+    std::string err;
+    EXPECT_EQ(parseCommandLine(4, now, o, out, err), -1) << err;
+    EXPECT_EQ(o.db, "p.db");
+    const char *missing[] = {"station-presence", "--config", "/nonexistent/presence.conf"};
+    EXPECT_EQ(parseCommandLine(3, missing, o, out, err), 2);
+    EXPECT_EQ(err, "station-presence: /nonexistent/presence.conf: cannot read: No such file or "
+                   "directory\n");
+}
+
+TEST(CommandLine, AReloadTellsWhatChangedAndWhatNeedsARestart) {
+    ConfigFile file("db a.db\ngrace 60\ninterval 10\n");
+    const char *argv[] = {"station-presence", "--config", file.path.c_str(), "--hysteresis", "3"};
+    Options running;
+    std::string out;
+    std::string err;
+    ASSERT_EQ(parseCommandLine(5, argv, running, out, err), -1);
+    file.write("db b.db\ngrace 30\nhysteresis 9\n");
+    Reload reload;
+    ASSERT_EQ(reloadOptions(running, reload, err), 0) << err;
+    EXPECT_EQ(reload.changed, (std::vector<std::string>{"db", "interval", "grace"}));
+    EXPECT_EQ(reload.refused, (std::vector<std::string>{"db", "interval"}));
+    EXPECT_EQ(reload.next.settings.grace, 30000);
+    EXPECT_EQ(reload.next.settings.hysteresis, 3); // the command line still wins
+    file.write("grace x\n");
+    EXPECT_EQ(reloadOptions(running, reload, err), -1);
+    EXPECT_EQ(err, file.path + ":1: grace: SECONDS must be 1 to 86400");
+}
+
 // Events and messages as the program would print them.
 class Caught : public Sink {
   public:
@@ -126,10 +234,16 @@ std::string record(double received, const char *client) {
     return line;
 }
 
-TEST(Pipeline, AnIdleInputStillEndsVisitsAtTheirTime) {
+// Rounds every 10 s, gone after 40 s.
+Options tenSecondRounds() {
     Options o;
     o.settings.interval = 10000;
     o.settings.grace = 40000;
+    return o;
+}
+
+TEST(Pipeline, AnIdleInputStillEndsVisitsAtTheirTime) {
+    Options o = tenSecondRounds();
     Caught sink;
     Pipeline p(o, sink, nullptr, nullptr);
     p.line(record(1796714000, "0A1B2C3D4E01"), 5000);
@@ -147,6 +261,24 @@ TEST(Pipeline, AnIdleInputStillEndsVisitsAtTheirTime) {
                                                    R"({"event":"ap-silent","time":1796714050.0)"}));
     EXPECT_EQ(p.finish(56000, 0), 0);
     EXPECT_EQ(sink.said.back().substr(0, 36), "! 2 lines, 2 records, 0 heartbeats, ");
+}
+
+TEST(Pipeline, AShorterGraceReadAgainEndsVisitsByItsTime) {
+    Options o = tenSecondRounds();
+    Caught sink;
+    Pipeline p(o, sink, nullptr, nullptr);
+    p.line(record(1796714000, "0A1B2C3D4E01"), 5000);
+    EXPECT_EQ(p.settle(5000), 0);
+    Options next = o;
+    next.settings.grace = 10000;
+    p.reconfigure(next, {"db"});
+    p.idle(17000); // ...012: gone at ...010 by the new grace, not at ...040
+    p.settle(17000);
+    EXPECT_EQ(sink.said, (std::vector<std::string>{
+                             R"({"event":"arrive","time":1796714000.0)",
+                             "! the command line read again; a restart is needed to change db",
+                             R"({"event":"leave","time":1796714010.0)",
+                             R"({"event":"ap-silent","time":1796714010.0)"}));
 }
 
 TEST(Pipeline, RefusalsAreToldFiveThenEveryTenSeconds) {

@@ -73,6 +73,92 @@ class Files(unittest.TestCase):
                 self.assertFalse(os.path.exists(path + "-wal") or
                                  os.path.exists(path + "-shm"), path)
 
+    def test_each_query_on_each_kind_of_database(self):
+        """now, visits, aps and report on an empty, a current, an older (as it is, and
+        migrated), a foreign and a missing database: the rows the file holds, or one reason."""
+        empty = os.path.join(self.folder, "empty.db")
+        subprocess.run([PRESENCE, "--db", empty], stdin=subprocess.DEVNULL, capture_output=True)
+        current = os.path.join(self.folder, "current.db")
+        lines = "".join("127.0.0.1:4000,1,%s,0A1B2C3D4E%02X,%d,-40,6,1,%d.5\n"
+                        % (APS[c % 2], c, t, t) for t in range(1796700000, 1796700400, 30)
+                        for c in range(1, 4) if t < 1796700100 or c != 3)
+        subprocess.run([PRESENCE, "--db", current], input=lines, capture_output=True, text=True)
+        older = os.path.join(self.folder, "v0.db")
+        shutil.copy(os.path.join(DATA, "presence-v0.db"), older)
+        foreign = os.path.join(self.folder, "foreign.db")
+        sqlite3.connect(foreign).execute("CREATE TABLE t(a)").connection.close()
+        rows = {"now": "SELECT mumac FROM visits WHERE departed IS NULL",
+                "visits": "SELECT mumac FROM visits", "aps": "SELECT apmac FROM aps"}
+        page = os.path.join(self.folder, "page.html")
+        for path in (empty, current, older, self.ours("migrated.db"), foreign,
+                     os.path.join(self.folder, "missing.db")):
+            name = os.path.basename(path)
+            for mode in ("now", "visits", "aps", "report"):
+                with self.subTest(db=name, mode=mode):
+                    extra = ["--html", page] if mode == "report" else []
+                    r = subprocess.run([PRESENCE, mode, "--db", path, *extra],
+                                       capture_output=True, text=True)
+                    if name in ("foreign.db", "missing.db"):
+                        self.assertEqual((r.returncode, r.stdout), (1, ""))
+                        self.assertEqual(r.stderr.split(": cannot open: ")[1], {
+                            "foreign.db": "not a station-presence database: it has no table aps\n",
+                            "missing.db": "No such file or directory\n"}[name])
+                        continue
+                    self.assertEqual((r.returncode, r.stderr), (0, ""))
+                    if mode == "report":
+                        text = pathlib.Path(page).read_text()
+                        macs = [m for (m,) in sql(path, rows["aps"])]
+                        self.assertEqual("No data yet" in text, not macs)
+                        self.assertTrue(all(m in text for m in macs))
+                    else:
+                        table = r.stdout.splitlines()
+                        self.assertEqual(sorted(t.split()[0] for t in table[1:]),
+                                         sorted(m for (m,) in sql(path, rows[mode])))
+                        self.assertEqual(table[0].split()[0], {"aps": "ap"}.get(mode, "client"))
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "missing.db")))
+
+    def test_old_visits_are_pruned_and_a_client_forgotten(self):
+        path = os.path.join(self.folder, "p.db")
+        day = 86400
+        line = "127.0.0.1:4000,1,%s,%s,%d,-40,6,1,%d.5\n"
+        # Day 0: C1 and C2 come and go, C4 comes twice to AP3, which is silent between; day 2:
+        # C3 and C1 again.
+        seen = [(t, APS[0], c) for t in (0, 30) for c in ("0A1B2C3D4E01", "0A1B2C3D4E02")]
+        seen += [(t, APS[2], "0A1B2C3D4E04") for t in (0, 600)]
+        seen += [(2 * day + t, APS[1], c) for t in (0, 30) for c in ("0A1B2C3D4E03", "0A1B2C3D4E01")]
+        lines = [line % (ap, c, 1796700000 + t, 1796700000 + t) for t, ap, c in sorted(seen)]
+        for keep, visits, silences in ((0, 6, 3), (1, 2, 2)):  # 0: for ever; 1 day
+            if os.path.exists(path):
+                os.remove(path)
+            r = subprocess.run([PRESENCE, "--db", path, "--keep-visits", str(keep), "--keep", "1"],
+                               input="".join(lines), capture_output=True, text=True)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertEqual(sql(path, "SELECT COUNT(*) FROM visits"), [(visits,)], keep)
+            self.assertEqual(sql(path, "SELECT COUNT(*) FROM stays WHERE visit NOT IN "
+                                       "(SELECT id FROM visits)"), [(0,)])
+            self.assertEqual(sql(path, "SELECT COUNT(*) FROM silences"), [(silences,)], keep)
+        self.assertEqual(sql(path, "SELECT mumac FROM visits ORDER BY mumac"),
+                         [("0A1B2C3D4E01",), ("0A1B2C3D4E03",)])
+        before = sql(path, "SELECT COUNT(*) FROM sightings WHERE mumac != '0A1B2C3D4E01'")
+        (rows,), = sql(path, "SELECT (SELECT COUNT(*) FROM stays WHERE visit IN (SELECT id FROM "
+                             "visits WHERE mumac = '0A1B2C3D4E01')) + (SELECT COUNT(*) FROM visits "
+                             "WHERE mumac = '0A1B2C3D4E01') + (SELECT COUNT(*) FROM sightings "
+                             "WHERE mumac = '0A1B2C3D4E01')")
+        self.assertGreater(rows, 2)
+        cases = [(["0a:1b:2c:3d:4e:01"], 0, "0A1B2C3D4E01: %d rows removed\n" % rows),
+                 (["0A1B2C3D4E01"], 0, "0A1B2C3D4E01: 0 rows removed\n"),
+                 (["0A1B2C3D4E0"], 2, ""), ([], 2, "")]
+        for args, status, said in cases:
+            r = subprocess.run([PRESENCE, "forget", *args, "--db", path], capture_output=True,
+                               text=True)
+            self.assertEqual((r.returncode, r.stdout), (status, said), args)
+        self.assertEqual(sql(path, "SELECT mumac FROM visits"), [("0A1B2C3D4E03",)])
+        self.assertEqual(sql(path, "SELECT COUNT(*) FROM sightings WHERE mumac != '0A1B2C3D4E01'"),
+                         before)
+        r = subprocess.run([PRESENCE, "forget", "0A1B2C3D4E01", "--db", path + ".missing"],
+                           capture_output=True, text=True)
+        self.assertEqual((r.returncode, os.path.exists(path + ".missing")), (1, False))
+
     def test_a_read_only_database_is_queried_and_not_followed(self):
         ro, page = os.path.join(self.folder, "ro"), os.path.join(self.folder, "page.html")
         os.mkdir(ro)

@@ -549,7 +549,7 @@ class Database : public testing::Test {
         Tracker tracker{Settings()};
         Store store;
         std::string why;
-        EXPECT_EQ(store.open(file_, true, why), 0) << why;
+        EXPECT_EQ(store.open(file_, Store::Access::Follow, why), 0) << why;
         EXPECT_EQ(store.resume(tracker, why), 0) << why;
         std::vector<Event> events;
         std::vector<std::string> out;
@@ -632,7 +632,7 @@ TEST_F(Database, AFloodOfOneOffProbesStaysWithinTheCapAndCostsNoRow) {
     Tracker tracker(settings);
     Store store;
     std::string why;
-    ASSERT_EQ(store.open(file_, true, why), 0) << why;
+    ASSERT_EQ(store.open(file_, Store::Access::Follow, why), 0) << why;
     std::vector<Event> events;
     std::size_t most = 0;
     std::size_t recorded = 0;

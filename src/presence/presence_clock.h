@@ -33,6 +33,7 @@ struct RefusedLine {
 class Clock {
   public:
     explicit Clock(Millis bound) : bound_(bound) {}
+    void setBound(Millis bound) { bound_ = bound; }
 
     bool started() const { return started_; }
     // The usual case, without copying the line: the time the tracker takes a line received

@@ -260,7 +260,36 @@ void Pipeline::summary() {
 
 // ---- reading ---------------------------------------------------------------------------
 
-int follow(int fd, Pipeline &pipeline, const volatile std::sig_atomic_t &stop) {
+void Pipeline::reconfigure(const Options &next, const std::vector<std::string> &refused) {
+    if (next.settings.grace != o_.settings.grace ||
+        next.settings.hysteresis != o_.settings.hysteresis) {
+        o_.settings.grace = next.settings.grace;
+        o_.settings.hysteresis = next.settings.hysteresis;
+        tracker_.reconfigure(o_.settings.grace, o_.settings.hysteresis);
+        clock_.setBound(o_.settings.grace / 2);
+    }
+    if (mqtt_ != nullptr) {
+        MqttSettings mqtt = next.mqtt;
+        mqtt.host = o_.mqtt.host; // another broker needs a restart
+        mqtt.port = o_.mqtt.port;
+        std::string why;
+        if (mqtt_->reconfigure(mqtt, why) == 0) {
+            o_.mqtt = mqtt;
+        } else {
+            sink_.message("the MQTT settings stay as they were: " + why);
+        }
+    }
+    std::string names;
+    for (const std::string &name : refused) {
+        names += (names.empty() ? "" : ", ") + name;
+    }
+    sink_.message((next.config.empty() ? std::string("the command line") : next.config) +
+                  " read again" +
+                  (names.empty() ? "" : "; a restart is needed to change " + names));
+}
+
+int follow(int fd, Pipeline &pipeline, const volatile std::sig_atomic_t &stop,
+           const std::function<void()> &between) {
     static char buffer[1 << 16];
     std::size_t held = 0;
     bool skipping = false; // the rest of a line too long
@@ -307,6 +336,7 @@ int follow(int fd, Pipeline &pipeline, const volatile std::sig_atomic_t &stop) {
             held = 0;
             break;
         }
+        between();
     }
     if (held > 0 && !skipping) {
         pipeline.line(std::string_view(buffer, held), monotonicMillis());

@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -66,6 +67,9 @@ class Pipeline {
     // a last time, the broker told, the summary said. Returns the exit status.
     int finish(Millis monotonic, int status);
 
+    // The config read again: what can change without losing state is applied, the rest said.
+    void reconfigure(const Options &next, const std::vector<std::string> &refused);
+
     // A message of the reading loop's own, where the pipeline's go.
     void tell(const std::string &text) { sink_.message(text); }
 
@@ -102,7 +106,9 @@ class Pipeline {
 };
 
 // Reads lines from fd into the pipeline until the input ends or stop is set; a line longer
-// than 64 KiB is refused. Returns the exit status after finish().
-int follow(int fd, Pipeline &pipeline, const volatile std::sig_atomic_t &stop);
+// than 64 KiB is refused. between runs after each batch of lines (a reload, if one was
+// asked). Returns the exit status after finish().
+int follow(int fd, Pipeline &pipeline, const volatile std::sig_atomic_t &stop,
+           const std::function<void()> &between);
 
 } // namespace presence

@@ -397,6 +397,16 @@ void Tracker::tick(Millis now, std::vector<Event> &events) {
     }
 }
 
+void Tracker::reconfigure(Millis grace, int hysteresis) {
+    settings_.grace = grace;
+    settings_.hysteresis = hysteresis;
+    deadlines_.clear();
+    for (auto &[mumac, c] : clients_) {
+        schedule(mumac, c, due(c));
+    }
+    nextApSweep_ = 0;
+}
+
 // The clients of an access point that fell silent are counted as at its silence: those that
 // left after it, in the same tick, were still there.
 void Tracker::countLaterLeaves(std::vector<Event> &events, std::size_t first, std::size_t left) {

@@ -127,6 +127,9 @@ class Tracker {
     void observe(const Sighting &s, std::vector<Event> &events);
     // Advances the clock: clients and access points unheard for the grace go.
     void tick(Millis now, std::vector<Event> &events);
+    // A new grace and hysteresis for a running tracker: every deadline is set again by the
+    // new grace at the next tick.
+    void reconfigure(Millis grace, int hysteresis);
 
     // A restart: what storage kept. Restored clients and access points get a fresh grace
     // from the first time seen after it, so a pause of the program is not a departure.

@@ -328,7 +328,9 @@ std::string stamp() {
 
 } // namespace
 
-int Store::open(const std::string &file, bool follow, std::string &why) {
+int Store::open(const std::string &file, Access access, std::string &why) {
+    const bool follow = access == Access::Follow;
+    const bool read = access == Access::Read;
     file_ = file;
     struct stat st {};
     bool exists = ::stat(file.c_str(), &st) == 0;
@@ -349,14 +351,14 @@ int Store::open(const std::string &file, bool follow, std::string &why) {
             return fail("open", why);
         }
         Kind kind = identify(db_, reason_);
-        if (kind == Kind::Empty && !follow) {
+        if (kind == Kind::Empty && !follow) { // a query, or a change of nothing
             reason_ = "not a station-presence database: it is empty";
             kind = Kind::Refused;
         }
         if (kind == Kind::Refused) {
             return fail("open", why);
         }
-        if (!follow) {
+        if (read) {
             return 0;
         }
         if (sqlite3_close(db_) != SQLITE_OK) {
@@ -606,7 +608,7 @@ int Store::writeAps(const Tracker &tracker, Millis interval, bool final) {
     return 0;
 }
 
-int Store::writeSightings(Millis now) {
+int Store::writeSightings() {
     const bool failed =
         std::any_of(sightings_.begin(), sightings_.end(), [this](const Sighting &s) {
             return !use("INSERT INTO sightings VALUES(?, ?, ?, ?, ?, ?, ?)")
@@ -624,15 +626,46 @@ int Store::writeSightings(Millis now) {
     }
     rows_ += sightings_.size();
     sightings_.clear();
-    if (keepDays_ > 0 && now - lastPrune_ >= 60000) {
-        lastPrune_ = now;
-        return use("DELETE FROM sightings WHERE received < ?")
-                       .real(1, seconds(now) - keepDays_ * 86400.0)
-                       .run()
-                   ? 0
-                   : -1;
-    }
     return 0;
+}
+
+// Once a minute of the clock: sightings, and ended visits and silences, past their days.
+int Store::prune(Millis now) {
+    if ((keepDays_ == 0 && keepVisitDays_ == 0) || now - lastPrune_ < 60000) {
+        return 0;
+    }
+    lastPrune_ = now;
+    const double sightings = seconds(now) - keepDays_ * 86400.0;
+    const double ended = seconds(now) - keepVisitDays_ * 86400.0;
+    bool ok =
+        keepDays_ == 0 || use("DELETE FROM sightings WHERE received < ?").real(1, sightings).run();
+    if (ok && keepVisitDays_ > 0) {
+        ok = use("DELETE FROM stays WHERE visit IN (SELECT id FROM visits WHERE departed < ?)")
+                 .real(1, ended)
+                 .run() &&
+             use("DELETE FROM visits WHERE departed < ?").real(1, ended).run() &&
+             use("DELETE FROM silences WHERE until < ?").real(1, ended).run();
+    }
+    return ok ? 0 : -1;
+}
+
+int64_t Store::forget(uint64_t mumac, std::string &why) {
+    bool ok = exec("BEGIN IMMEDIATE") == 0 &&
+              use("DELETE FROM stays WHERE visit IN (SELECT id FROM visits WHERE mumac = ?)")
+                  .mac(1, mumac)
+                  .run();
+    int64_t rows = ok ? sqlite3_changes64(db_) : 0;
+    ok = ok && use("DELETE FROM visits WHERE mumac = ?").mac(1, mumac).run();
+    rows += ok ? sqlite3_changes64(db_) : 0;
+    ok = ok && use("DELETE FROM sightings WHERE mumac = ?").mac(1, mumac).run();
+    rows += ok ? sqlite3_changes64(db_) : 0;
+    if (ok && exec("COMMIT") == 0) {
+        return rows;
+    }
+    std::string reason = reason_;
+    exec("ROLLBACK");
+    reason_ = reason;
+    return fail("write", why);
 }
 
 // Each open visit's last sighting, once it is an interval newer than the one written, and at
@@ -663,8 +696,9 @@ int Store::flush(const Tracker &tracker, Millis interval, bool final, std::strin
     for (const Event &e : pending_) {
         ok = ok && apply(e) == 0;
     }
-    ok = ok && writeAps(tracker, interval, final) == 0 && writeSightings(tracker.now()) == 0 &&
-         writeLastSeen(tracker, interval, final) == 0 && exec("COMMIT") == 0;
+    ok = ok && writeAps(tracker, interval, final) == 0 && writeSightings() == 0 &&
+         prune(tracker.now()) == 0 && writeLastSeen(tracker, interval, final) == 0 &&
+         exec("COMMIT") == 0;
     if (ok) {
         transactions_++;
         committed_.swap(pending_);
@@ -703,9 +737,9 @@ static void printCells(std::FILE *out, const std::vector<Column> &columns,
 }
 
 // A heading line, then a line for each row of SELECT (the columns) FROM... (its ?1 bound to
-// bound).
+// bound). Returns -1 with why set to the whole message.
 static int printTable(sqlite3 *db, std::FILE *out, const std::vector<Column> &columns,
-                      const char *from, double bound, std::string &reason) {
+                      const char *from, double bound, const std::string &file, std::string &why) {
     std::vector<std::string> cells(columns.size());
     std::string select = "SELECT ";
     for (std::size_t i = 0; i < columns.size(); ++i) {
@@ -713,15 +747,20 @@ static int printTable(sqlite3 *db, std::FILE *out, const std::vector<Column> &co
         select += (i == 0 ? "" : ", ") + std::string(columns[i].sql);
     }
     printCells(out, columns, cells);
-    return forEachRow(
-        db, (select + " " + from).c_str(), bound,
-        [&](const Row &row) {
-            for (std::size_t i = 0; i < columns.size(); ++i) {
-                cells[i] = row.textAt(static_cast<int>(i));
-            }
-            printCells(out, columns, cells);
-        },
-        reason);
+    std::string reason;
+    if (forEachRow(
+            db, (select + " " + from).c_str(), bound,
+            [&](const Row &row) {
+                for (std::size_t i = 0; i < columns.size(); ++i) {
+                    cells[i] = row.textAt(static_cast<int>(i));
+                }
+                printCells(out, columns, cells);
+            },
+            reason) != 0) {
+        why = failure(file, "read", reason);
+        return -1;
+    }
+    return 0;
 }
 
 int Store::printNow(std::FILE *out, std::string &why) {
@@ -733,25 +772,21 @@ int Store::printNow(std::FILE *out, std::string &why) {
                        {"assoc", 5, "assoc"},
                        {"arrived", -19, "datetime(arrived, 'unixepoch')"},
                        {"last seen", -19, "datetime(last_seen, 'unixepoch')"}},
-                      "FROM present ORDER BY ap, mumac", 0, reason_) == 0
-               ? 0
-               : fail("read", why);
+                      "FROM present ORDER BY ap, mumac", 0, file_, why);
 }
 
 int Store::printVisits(std::FILE *out, double since, std::string &why) {
     return printTable(
-               db_, out,
-               {{"client", -12, "v.mumac"},
-                {"arrived", -19, "datetime(v.arrived, 'unixepoch')"},
-                {"departed", -19, "COALESCE(datetime(v.departed, 'unixepoch'), 'present')"},
-                {"seconds", 7, "printf('%.0f', COALESCE(v.departed, v.last_seen) - v.arrived)"},
-                {"at each ap", 0,
-                 "(SELECT group_concat(apmac || ' ' || printf('%.0f', seconds), ', ') "
-                 "FROM dwell d WHERE d.visit = v.id)"}},
-               "FROM visits v WHERE COALESCE(v.departed, 9e18) >= ?1 ORDER BY v.arrived, v.id",
-               since, reason_) == 0
-               ? 0
-               : fail("read", why);
+        db_, out,
+        {{"client", -12, "v.mumac"},
+         {"arrived", -19, "datetime(v.arrived, 'unixepoch')"},
+         {"departed", -19, "COALESCE(datetime(v.departed, 'unixepoch'), 'present')"},
+         {"seconds", 7, "printf('%.0f', COALESCE(v.departed, v.last_seen) - v.arrived)"},
+         {"at each ap", 0,
+          "(SELECT group_concat(apmac || ' ' || printf('%.0f', seconds), ', ') "
+          "FROM dwell d WHERE d.visit = v.id)"}},
+        "FROM visits v WHERE COALESCE(v.departed, 9e18) >= ?1 ORDER BY v.arrived, v.id", since,
+        file_, why);
 }
 
 int Store::printAps(std::FILE *out, std::string &why) {
@@ -763,9 +798,7 @@ int Store::printAps(std::FILE *out, std::string &why) {
                        {"first heard", -19, "datetime(first_heard, 'unixepoch')"},
                        {"last heard", -19, "datetime(last_heard, 'unixepoch')"},
                        {"clock offset s", 14, "CAST(round(clock_offset) AS INTEGER)"}},
-                      "FROM ap_clients ORDER BY apmac", 0, reason_) == 0
-               ? 0
-               : fail("read", why);
+                      "FROM ap_clients ORDER BY apmac", 0, file_, why);
 }
 
 int Store::parseSince(const std::string &text, double now, double &since) {

@@ -22,15 +22,24 @@ class Store {
     Store &operator=(const Store &) = delete;
     ~Store();
 
-    // Opens file for the follower (follow: read-write in WAL mode, created when missing, a
-    // database of an older schema migrated) or for a query (read-only). A file that is not
-    // this program's, or of a newer schema, is refused unchanged. Returns -1 with why set to
-    // the whole message ("FILE: cannot OPERATION: REASON"), as every failure below.
-    int open(const std::string &file, bool follow, std::string &why);
+    // Read: for a query, read-only. Change: read-write, as Follow, but never created.
+    // Follow: read-write in WAL mode, created when missing.
+    enum class Access { Read, Change, Follow };
+    // Opens file. A database of an older schema is migrated when written; a file that is
+    // not this program's, or of a newer schema, is refused unchanged. Returns -1 with why
+    // set to the whole message ("FILE: cannot OPERATION: REASON"), as every failure below.
+    int open(const std::string &file, Access access, std::string &why);
     // Gives the tracker the access points and open visits kept.
     int resume(Tracker &tracker, std::string &why);
-    // keepDays > 0 keeps every sighting that long.
-    void keepSightings(int keepDays) { keepDays_ = keepDays; }
+    // sightingDays > 0 keeps every sighting that long; visitDays > 0 keeps visits (with
+    // their stays) and silences that long after they ended.
+    void keep(int sightingDays, int visitDays) {
+        keepDays_ = sightingDays;
+        keepVisitDays_ = visitDays;
+    }
+    // Removes every row of one client: its visits, their stays, its sightings. Returns the
+    // number of rows removed, or -1 with why set.
+    int64_t forget(uint64_t mumac, std::string &why);
 
     void record(const Event &e) { pending_.push_back(e); }
     void sighting(const Sighting &s);
@@ -63,7 +72,8 @@ class Store {
     Use use(const char *sql);
     int apply(const Event &e);
     int writeAps(const Tracker &tracker, Millis interval, bool final);
-    int writeSightings(Millis now);
+    int writeSightings();
+    int prune(Millis now);
     int writeLastSeen(const Tracker &tracker, Millis interval, bool final);
 
     sqlite3 *db_ = nullptr;
@@ -81,6 +91,7 @@ class Store {
     std::vector<Millis> apWritten_; // last heard as written, by the tracker's index
     std::vector<bool> apSilentWritten_;
     int keepDays_ = 0;
+    int keepVisitDays_ = 0;
     Millis lastPrune_ = 0;
     uint64_t rows_ = 0;
     uint64_t transactions_ = 0;

@@ -2,7 +2,9 @@
 // decoder. Every byte of a record not named here is zero.
 #pragma once
 
-#include "report_format.h"
+#include <stdint.h>
+
+#include "report_sizes.h"
 
 // Header offsets.
 constexpr int HEADER_TAG = 0;
