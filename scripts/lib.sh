@@ -190,7 +190,7 @@ PLATFORM_PACKAGES=(cmake ninja-build gcc make pkg-config libjson-c-dev libmd-dev
 SDK_PACKAGES=(gcc g++ make gawk git rsync unzip wget file bzip2 patch perl python3 python3-distutils xxd ninja-build fakeroot)
 # station-presence: its libraries, and the broker, MQTT clients and browser its tests run.
 PRESENCE_PACKAGES=(pkgconf libsqlite3-dev libmosquitto-dev nlohmann-json3-dev libsimdjson-dev
-    mosquitto mosquitto-clients chromium)
+    libssl-dev mosquitto mosquitto-clients openssl chromium)
 
 # The server's Debian package: dpkg-shlibdeps for its Depends, lintian to check it.
 DEB_PACKAGES=(dpkg-dev lintian)

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
 #include <string>
+#include <sys/stat.h>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -407,6 +408,51 @@ TEST(Events, AnyTimePrintsAsANumber) {
 
 // Events are written field by field: a JSON parser reads back every value, escapes and
 // fractions of a second included.
+// A secret's file: its first line, only when its owner alone may read it.
+TEST(Secret, TheFirstLineOfAFileOnlyItsOwnerReads) {
+    char folder[] = "/tmp/presence-secret-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string file = std::string(folder) + "/secret";
+    const std::string fifo = std::string(folder) + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        std::string text;
+        mode_t mode;
+        const char *path; // nullptr: the file
+        std::string secret;
+        std::string why; // after the path
+    } cases[] = {
+        {"pw\nsecond line", 0600, nullptr, "pw", ""},
+        {"pw\r\n", 0400, nullptr, "pw", ""},
+        {"", 0600, nullptr, "", ""},
+        {std::string(4096, 'p'), 0600, nullptr, std::string(4096, 'p'), ""},
+        {std::string(4096, 'p') + "\n", 0600, nullptr, std::string(4096, 'p'), ""},
+        {std::string(4097, 'p'), 0600, nullptr, "", ": its first line is longer than 4096 bytes"},
+        {"pw\n", 0640, nullptr, "", ": readable by others; chmod 600 it"},
+        {"pw\n", 0604, nullptr, "", ": readable by others; chmod 600 it"},
+        {"", 0600, folder, "", ": not a regular file"},
+        {"", 0600, fifo.c_str(), "", ": not a regular file"},
+        {"", 0600, "/nonexistent/secret", "", ": cannot open: No such file or directory"},
+    };
+    for (const Case &c : cases) {
+        FILE *f = std::fopen(file.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs(c.text.c_str(), f);
+        std::fclose(f);
+        ASSERT_EQ(chmod(file.c_str(), c.mode), 0);
+        const std::string path = c.path != nullptr ? c.path : file;
+        std::string secret;
+        std::string why;
+        const int rc = readSecretFile(path, secret, why);
+        EXPECT_EQ(rc, c.why.empty() ? 0 : -1) << path << why;
+        EXPECT_EQ(secret, c.secret);
+        EXPECT_EQ(why, c.why.empty() ? "" : path + c.why);
+    }
+    unlink(file.c_str());
+    unlink(fifo.c_str());
+    rmdir(folder);
+}
+
 TEST(Events, AJsonParserReadsBackWhatIsWritten) {
     Event leave;
     leave.kind = EventKind::Leave;

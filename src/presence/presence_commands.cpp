@@ -90,7 +90,7 @@ int runFollow(const Options &o) {
     StandardStreams streams;
     std::string why;
     auto store = o.db.empty() ? nullptr : std::make_unique<Store>();
-    auto mqtt = o.mqttHost.empty() ? nullptr : std::make_unique<Mqtt>();
+    auto mqtt = o.mqtt.host.empty() ? nullptr : std::make_unique<Mqtt>();
     if (store && store->open(o.db, Store::Access::Follow, why) != 0) {
         streams.message(why);
         return 1;
@@ -104,9 +104,8 @@ int runFollow(const Options &o) {
         }
         store->keep(o.keepDays, o.keepVisitDays);
     }
-    if (mqtt && mqtt->open(o.mqttHost, o.mqttPort, o.prefix, why) != 0) {
-        streams.message("cannot connect to the MQTT broker " + o.mqttHost + ":" +
-                        std::to_string(o.mqttPort) + ": " + why);
+    if (mqtt && mqtt->open(o.mqtt, why) != 0) {
+        streams.message(why);
         return 1;
     }
     struct sigaction stop {};

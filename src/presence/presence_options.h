@@ -2,6 +2,7 @@
 // names (the file's `grace 60` is the command line's `--grace 60`), the command line winning.
 #pragma once
 
+#include "presence_events.h"
 #include "presence_state.h"
 
 #include <map>
@@ -13,9 +14,7 @@ namespace presence {
 struct Options {
     std::string mode; // empty: follow the input; "now", "visits", "aps", "report" or "forget"
     std::string db;
-    std::string mqttHost;
-    int mqttPort = 1883;
-    std::string prefix = "station-presence";
+    MqttSettings mqtt;
     int keepDays = 0;        // sightings: 0 none kept
     int keepVisitDays = 365; // ended visits and silences: 0 for ever
     uint64_t client = 0;     // forget's

@@ -167,15 +167,29 @@ void Pipeline::writeOutput() {
     output_.clear();
 }
 
+void Pipeline::sayMqttMessages() {
+    for (const std::string &text : mqtt_->messages()) {
+        sink_.message(text);
+    }
+}
+
+// The network thread's messages said, everything retained again after a reconnection, the
+// access points' counts brought up to date.
+void Pipeline::updateBroker() {
+    if (mqtt_ == nullptr) {
+        return;
+    }
+    sayMqttMessages();
+    if (mqtt_->wantsResync()) {
+        mqtt_->resync(tracker_.present(), tracker_.aps());
+    }
+    mqtt_->aps(tracker_.aps());
+}
+
 int Pipeline::settle(Millis monotonic) {
     emit();
     refusals_.tell(false, monotonic, sink_);
-    if (mqtt_ != nullptr) {
-        if (mqtt_->wantsResync()) {
-            mqtt_->resync(tracker_.present(), tracker_.aps());
-        }
-        mqtt_->newAps(tracker_.aps());
-    }
+    updateBroker();
     if (flushedAt_ == 0) {
         flushedAt_ = monotonic;
     }
@@ -195,11 +209,12 @@ int Pipeline::finish(Millis monotonic, int status) {
         status = 1;
     }
     if (mqtt_ != nullptr) {
-        if (mqtt_->wantsResync()) {
-            mqtt_->resync(tracker_.present(), tracker_.aps());
-        }
-        mqtt_->newAps(tracker_.aps());
+        updateBroker();
         mqtt_->close();
+        sayMqttMessages(); // what the connection had left to say
+        if (mqtt_->unsent() > 0) {
+            status = 1;
+        }
     }
     summary();
     return outputFailed_ ? 1 : status;
@@ -235,6 +250,10 @@ void Pipeline::summary() {
     }
     if (mqtt_ != nullptr) {
         text += "; " + std::to_string(mqtt_->unsent()) + " MQTT messages not delivered";
+        if (mqtt_->dropped() > 0) {
+            text += ", " + std::to_string(mqtt_->dropped()) +
+                    " of them events dropped while the broker was away";
+        }
     }
     sink_.message(text);
 }
@@ -248,6 +267,17 @@ void Pipeline::reconfigure(const Options &next, const std::vector<std::string> &
         o_.settings.hysteresis = next.settings.hysteresis;
         tracker_.reconfigure(o_.settings.grace, o_.settings.hysteresis);
         clock_.setBound(o_.settings.grace / 2);
+    }
+    if (mqtt_ != nullptr) {
+        MqttSettings mqtt = next.mqtt;
+        mqtt.host = o_.mqtt.host; // another broker needs a restart
+        mqtt.port = o_.mqtt.port;
+        std::string why;
+        if (mqtt_->reconfigure(mqtt, why) == 0) {
+            o_.mqtt = mqtt;
+        } else {
+            sink_.message("the MQTT settings stay as they were: " + why);
+        }
     }
     std::string names;
     for (const std::string &name : refused) {

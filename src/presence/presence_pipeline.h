@@ -81,6 +81,8 @@ class Pipeline {
     void take(Millis monotonic);
     void emit();
     void deliver(const Event &e);
+    void updateBroker();
+    void sayMqttMessages();
     int flush(bool final);
     void writeOutput();
     void summary();
