@@ -14,6 +14,8 @@ using namespace presence;
 
 namespace {
 
+using presence::Options; // not station-decode's
+
 TEST(CommandLine, EveryOptionAndEveryRefusal) {
     const std::string longId(257, 'i');
     struct Case {
@@ -54,6 +56,10 @@ TEST(CommandLine, EveryOptionAndEveryRefusal) {
         {{"--mqtt", "h", "--mqtt-keepalive", "4"}, 2, "station-presence: SECONDS must be 5 to"},
         {{"--mqtt", "h", "--mqtt-queue", "-1"}, 2, "station-presence: N must be 0 to 10000000"},
         {{"--mqtt", "h", "--mqtt-client-id", longId.c_str()}, 2, "station-presence: ID must be"},
+        {{"--listen", "[::1]:9999", "--allow", "::1", "--allow", "10.0.0.0/8"}, -1, ""},
+        {{"--listen", "localhost:9999"}, 2, "station-presence: --listen needs [ADDRESS:]PORT"},
+        {{"--listen", "9999", "--allow", "10.0.0.0/33"}, 2, "station-presence: bad network"},
+        {{"--stats", "10"}, 2, "station-presence: --stats needs --listen"},
         {{"--db"}, 2, "station-presence: missing value of --db"},
         {{"--since", "1h"}, 2, "station-presence: unknown option --since"},
         {{"now"}, 2, "station-presence: --db FILE is needed"},
@@ -185,6 +191,10 @@ TEST(CommandLine, TheConfigFileAndTheCommandLineOverIt) {
     std::string err;
     EXPECT_EQ(parseCommandLine(4, now, o, out, err), -1) << err;
     EXPECT_EQ(o.db, "p.db");
+    file.write("listen 9999\nallow 10.0.0.0/8\nallow ::1\n"); // allow alone may come twice
+    const char *run[] = {"station-presence", "--config", file.path.c_str()};
+    EXPECT_EQ(parseCommandLine(3, run, o, out, err), -1) << err;
+    EXPECT_EQ(o.receiver.allowed.size(), 2U);
     const char *missing[] = {"station-presence", "--config", "/nonexistent/presence.conf"};
     EXPECT_EQ(parseCommandLine(3, missing, o, out, err), 2);
     EXPECT_EQ(err, "station-presence: /nonexistent/presence.conf: cannot read: No such file or "

@@ -31,6 +31,8 @@ const char *usageText() {
            "                        [--mqtt-cert FILE --mqtt-key FILE] [--mqtt-client-id ID]\n"
            "                        [--mqtt-keepalive SECONDS] [--mqtt-queue N]\n"
            "                        [--mqtt-insecure-skip-name-check yes]\n"
+           "                        [--listen [ADDRESS:]PORT [--allow CIDR]... [--buffer BYTES]\n"
+           "                         [--stats SECONDS] [--count N]]\n"
            "       station-presence now --db FILE\n"
            "       station-presence visits --db FILE [--since TIME]\n"
            "       station-presence aps --db FILE\n"
@@ -153,6 +155,11 @@ struct Spec {
     std::string (*set)(const std::string &value, Options &o);
 };
 
+// The one option that may be given more than once: the networks add up.
+bool repeatable(const Spec &spec) {
+    return std::strcmp(spec.name, "allow") == 0;
+}
+
 constexpr Spec kSpecs[] = {
     {"config", kAll, false, [](const std::string &, Options &) { return std::string(); }},
     {"db", kAll, false,
@@ -220,6 +227,36 @@ constexpr Spec kSpecs[] = {
      [](const std::string &v, Options &o) {
          return ranged(v, 0, 10000000, "N must be 0 to 10000000", o.mqtt.queueLimit);
      }},
+    {"listen", kFollow, false,
+     [](const std::string &v, Options &o) {
+         o.receiver.listen = parseListenAddress(v, o.receiver.at) == 0;
+         return std::string(o.receiver.listen ? ""
+                                              : "--listen needs [ADDRESS:]PORT, ADDRESS an IPv4 "
+                                                "or [IPv6] literal");
+     }},
+    {"allow", kFollow, false,
+     [](const std::string &v, Options &o) {
+         Network network{};
+         if (parseNetwork(v, network) != 0) {
+             return "bad network " + v;
+         }
+         o.receiver.allowed.push_back(network);
+         return std::string();
+     }},
+    {"buffer", kFollow, false,
+     [](const std::string &v, Options &o) {
+         return ranged(v, MIN_BUFFER, MAX_BUFFER, "BYTES must be 4096 to 1073741824",
+                       o.receiver.receiveBuffer);
+     }},
+    {"stats", kFollow, false,
+     [](const std::string &v, Options &o) {
+         return ranged(v, 1, MAX_STATS_SECONDS, "SECONDS must be 1 to 86400",
+                       o.receiver.statsSeconds);
+     }},
+    {"count", kFollow, false,
+     [](const std::string &v, Options &o) {
+         return ranged(v, 1, MAX_COUNT, "N must be 1 to 999999999", o.receiver.count);
+     }},
     {"since", kVisits | kReport, false,
      [](const std::string &v, Options &o) {
          o.since = v;
@@ -236,6 +273,12 @@ const Spec *find(std::string_view name) {
     const auto *spec = std::find_if(std::begin(kSpecs), std::end(kSpecs),
                                     [&](const Spec &s) { return name == s.name; });
     return spec != std::end(kSpecs) ? spec : nullptr;
+}
+
+// Keeps what was given, every value of a repeatable option.
+void give(const Spec &spec, const std::string &value, Options &o) {
+    std::string &given = o.given[spec.name];
+    given = repeatable(spec) && !given.empty() ? given + " " + value : value;
 }
 
 // The config file's lines into o: NAME VALUE, blank lines and lines starting with # ignored;
@@ -280,7 +323,7 @@ std::string readConfig(const std::string &file, Options &o) {
             (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
             return file + ": holds mqtt-password and is readable by others; chmod 600 it";
         }
-        if (!seen.emplace(name, lineNumber).second) {
+        if (!seen.emplace(name, lineNumber).second && !repeatable(*spec)) {
             return at + name + " given twice (first on line " + std::to_string(seen[name]) + ")";
         }
         if ((spec->modes & modeBit(o.mode)) == 0) {
@@ -290,7 +333,7 @@ std::string readConfig(const std::string &file, Options &o) {
         if (!refused.empty()) {
             return at.append(name).append(": ").append(refused);
         }
-        o.given[name] = value;
+        give(*spec, value, o);
     }
     if (in.bad()) {
         return file + ": cannot read: " + std::strerror(errno);
@@ -322,6 +365,11 @@ std::string complete(Options &o) {
     }
     if (o.keepDays > 0 && o.db.empty()) {
         return "--keep needs --db FILE";
+    }
+    for (const char *name : {"allow", "buffer", "stats", "count"}) {
+        if (!o.receiver.listen && o.given.count(name) != 0) {
+            return std::string("--") + name + " needs --listen [ADDRESS:]PORT";
+        }
     }
     return o.mode.empty() ? mqttSettingsProblem(o.mqtt) : "";
 }
@@ -378,7 +426,7 @@ int parse(const std::vector<std::string> &args, Options &o, std::string &out, st
         if (!why.empty()) {
             return usageError(why, err);
         }
-        o.given[spec->name] = args[i + 1];
+        give(*spec, args[i + 1], o);
     }
     const std::string why = complete(o);
     return why.empty() ? -1 : usageError(why, err);

@@ -2,6 +2,7 @@
 // names (the file's `grace 60` is the command line's `--grace 60`), the command line winning.
 #pragma once
 
+#include "options.h"
 #include "presence_events.h"
 #include "presence_state.h"
 
@@ -22,6 +23,8 @@ struct Options {
     bool graceGiven = false; // otherwise four intervals
     std::string html;
     std::string since;
+
+    ::Options receiver; // with --listen: the datagrams received here, as station-decode does
 
     std::string config;                       // the file read, if any
     std::vector<std::string> arguments;       // the command line, to read again on a reload

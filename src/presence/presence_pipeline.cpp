@@ -14,8 +14,7 @@
 
 namespace presence {
 
-// Milliseconds of the monotonic clock.
-static Millis monotonicMillis() {
+Millis monotonicMillis() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -216,11 +215,11 @@ int Pipeline::finish(Millis monotonic, int status) {
             status = 1;
         }
     }
-    summary();
+    sink_.message(counts());
     return outputFailed_ ? 1 : status;
 }
 
-void Pipeline::summary() {
+std::string Pipeline::counts() const {
     const Counters &c = tracker_.counters();
     std::string text = std::to_string(lines_) + " lines, " + std::to_string(c.records) +
                        " records, " + std::to_string(c.heartbeats) + " heartbeats, " +
@@ -255,7 +254,7 @@ void Pipeline::summary() {
                     " of them events dropped while the broker was away";
         }
     }
-    sink_.message(text);
+    return text;
 }
 
 // ---- reading ---------------------------------------------------------------------------

@@ -72,6 +72,8 @@ class Pipeline {
 
     // A message of the reading loop's own, where the pipeline's go.
     void tell(const std::string &text) { sink_.message(text); }
+    // "statistics: " and the counts the summary tells, so far.
+    void statistics() { sink_.message("statistics: " + counts()); }
 
     const Tracker &tracker() const { return tracker_; }
     Tracker &tracker() { return tracker_; } // for a restart to restore what was kept
@@ -85,7 +87,7 @@ class Pipeline {
     void sayMqttMessages();
     int flush(bool final);
     void writeOutput();
-    void summary();
+    std::string counts() const;
 
     Options o_;
     Sink &sink_;
@@ -104,6 +106,9 @@ class Pipeline {
     bool outputFailed_ = false;
     Millis flushedAt_ = 0;
 };
+
+// Milliseconds of the monotonic clock.
+Millis monotonicMillis();
 
 // Reads lines from fd into the pipeline until the input ends or stop is set; a line longer
 // than 64 KiB is refused. between runs after each batch of lines (a reload, if one was
