@@ -105,21 +105,36 @@ def run_once(presence, path, *options):
     return usage.ru_utime + usage.ru_stime, peak, text.strip().splitlines()[-1]
 
 
-def end_to_end(loadgen, decoder, presence, reports, rate, fmt=None):
+def callgrind(log):
+    """Runs a program under callgrind, its count of instructions in log."""
+    return lambda argv: ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                         "--log-file=" + log] + argv
+
+
+def instructions(logs):
+    return sum(int(re.search(r"Collected : (\d+)", open(log).read()).group(1)) for log in logs)
+
+
+def end_to_end(loadgen, decoder, presence, reports, rate, fmt=None, counting=None):
     """The load generator's reports (paced at rate a second, or flat out when rate is 0) to
     station-presence --listen or, with fmt ("csv", "json"), through station-decode's output in
-    that format. Returns (records station-presence took in, CPU seconds of the receiving
-    processes)."""
+    that format; with counting (a folder), under callgrind. Returns (records station-presence
+    took in, CPU seconds of the receiving processes, instructions they executed or 0)."""
+    logs = [os.path.join(counting, "%d.log" % n) for n in range(2)] if counting else []
+    run = [callgrind(log) if counting else lambda argv: argv for log in logs or [0, 0]]
     if fmt:
-        first, port = sandbox.start_decoder(pinned(1, [decoder]), "127.0.0.1:0", "--heartbeats",
+        first, port = sandbox.start_decoder(pinned(1, run[0]([decoder])), "127.0.0.1:0",
+                                            "--heartbeats",
                                             *(["--json"] if fmt == "json" else []), text=True)
-        last = subprocess.Popen(pinned(1, [presence]), stdin=first.stdout,
+        last = subprocess.Popen(pinned(1, run[1]([presence])), stdin=first.stdout,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         first.stdout.close()
+        logs = logs[:2]
     else:
-        first = last = subprocess.Popen(pinned(1, [presence, "--listen", "127.0.0.1:0"]),
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                        text=True)
+        first = last = subprocess.Popen(
+            pinned(1, run[0]([presence, "--listen", "127.0.0.1:0"])), stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE, text=True)
+        logs = logs[:1]
         port = int(re.search(r":(\d+)$", first.stderr.readline()).group(1))
     subprocess.run(pinned(0, [loadgen, str(port), str(reports), DATAGRAM] +
                           ([str(rate)] if rate else [])), capture_output=True, check=True)
@@ -131,7 +146,8 @@ def end_to_end(loadgen, decoder, presence, reports, rate, fmt=None):
         _, _, usage = os.wait4(proc.pid, 0)
         proc.returncode = 0
         cpu += usage.ru_utime + usage.ru_stime
-    return int(re.search(r"(\d+) lines, (\d+) records", said).group(2)), cpu
+    records = int(re.search(r"(\d+) lines, (\d+) records", said).group(2))
+    return records, cpu, instructions(logs) if logs else 0
 
 
 def main():
@@ -190,13 +206,23 @@ def main():
                                                                 "csv"),
                           ("station-decode | presence, JSON", "json")):
             # The cheapest of three runs: other work on the machine only adds.
-            records, cpu = min((end_to_end(loadgen, decoder, presence, reports, rate, fmt)
-                                for _ in range(3)), key=lambda run: run[1] / run[0])
+            records, cpu, _ = min((end_to_end(loadgen, decoder, presence, reports, rate, fmt)
+                                   for _ in range(3)), key=lambda run: run[1] / run[0])
             ns[name] = cpu * 1e9 / records
             print("  %-8s %-31s %8d of %d records, CPU %6.1f ns/record" % (
                 pace, name, records, reports * RECORDS, ns[name]))
         print("  %-8s --listen against the CSV pipe: %.2fx the CPU per record (goal: at most 1)"
               % (pace, ns["station-presence --listen"] / ns["station-decode | presence, CSV"]))
+    # Instructions do not move with the machine's load. A run of 1,000 reports more than
+    # another, both at 500 a second, leaves out what starting and stopping cost.
+    counts = {}
+    for name, fmt in (("station-presence --listen", None), ("station-decode | presence, CSV",
+                                                            "csv")):
+        runs = [end_to_end(loadgen, decoder, presence, n, 500, fmt, work) for n in (1000, 2000)]
+        counts[name] = (runs[1][2] - runs[0][2]) / (runs[1][0] - runs[0][0])
+        print("  callgrind %-31s %6.0f instructions/record" % (name, counts[name]))
+    print("  callgrind --listen against the CSV pipe: %.2fx the instructions per record"
+          % (counts["station-presence --listen"] / counts["station-decode | presence, CSV"]))
     for name in os.listdir(work):
         os.remove(os.path.join(work, name))
     os.rmdir(work)
