@@ -192,9 +192,13 @@ TEST(CommandLine, TheConfigFileAndTheCommandLineOverIt) {
     EXPECT_EQ(parseCommandLine(4, now, o, out, err), -1) << err;
     EXPECT_EQ(o.db, "p.db");
     file.write("listen 9999\nallow 10.0.0.0/8\nallow ::1\n"); // allow alone may come twice
-    const char *run[] = {"station-presence", "--config", file.path.c_str()};
-    EXPECT_EQ(parseCommandLine(3, run, o, out, err), -1) << err;
-    EXPECT_EQ(o.receiver.allowed.size(), 2U);
+    const char *run[] = {"station-presence", "--config", file.path.c_str(), "--allow",
+                         "127.0.0.0/8"};
+    for (int argc : {3, 5}) { // the command line's networks replace the file's
+        Options listening;
+        EXPECT_EQ(parseCommandLine(argc, run, listening, out, err), -1) << err;
+        EXPECT_EQ(listening.receiver.allowed.size(), argc == 3 ? 2U : 1U);
+    }
     const char *missing[] = {"station-presence", "--config", "/nonexistent/presence.conf"};
     EXPECT_EQ(parseCommandLine(3, missing, o, out, err), 2);
     EXPECT_EQ(err, "station-presence: /nonexistent/presence.conf: cannot read: No such file or "

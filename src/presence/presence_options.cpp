@@ -408,6 +408,7 @@ int parse(const std::vector<std::string> &args, Options &o, std::string &out, st
             return 2;
         }
     }
+    bool allowGiven = false; // the command line's networks replace the file's
     for (std::size_t i = start; i < args.size(); i += 2) {
         const std::string &name = args[i];
         if (i + 1 >= args.size()) {
@@ -421,6 +422,11 @@ int parse(const std::vector<std::string> &args, Options &o, std::string &out, st
             return usageError("the MQTT password is not given on the command line, where any "
                               "user sees it: use --mqtt-password-file FILE or the config file",
                               err);
+        }
+        if (repeatable(*spec) && !allowGiven) {
+            allowGiven = true;
+            o.receiver.allowed.clear();
+            o.given.erase(spec->name);
         }
         const std::string why = spec->set(args[i + 1], o);
         if (!why.empty()) {
