@@ -7,14 +7,15 @@ fed from a file to station-presence pinned to one core. Figures: records/s of it
 CPU per record against station-decode's own writing the same format (under the load
 generator: the other end of the pipeline), database rows
 written, and memory per tracked client (peak RSS of this fleet over a fleet of 20 access
-points).
+points). End to end, from the datagrams to the events: station-decode listen | station-presence
+against station-presence --listen under the same load generator, the receivers on one core.
 
 usage: presence.py LOADGEN STATION_DECODE STATION_PRESENCE [APS [CLIENTS [ROUNDS]]]
 """
-import os, random, re, subprocess, sys, tempfile, time
+import os, random, re, signal, subprocess, sys, tempfile, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from receiving import RECORDS, measure, pinned  # noqa: E402
+from receiving import DATAGRAM, RECORDS, measure, pinned  # noqa: E402
 import sandbox  # noqa: E402  (on the path receiving.py sets)
 
 START = 1796714000.0
@@ -104,6 +105,51 @@ def run_once(presence, path, *options):
     return usage.ru_utime + usage.ru_stime, peak, text.strip().splitlines()[-1]
 
 
+def callgrind(log):
+    """Runs a program under callgrind, its count of instructions in log."""
+    return lambda argv: ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+                         "--log-file=" + log] + argv
+
+
+def instructions(logs):
+    return sum(int(re.search(r"Collected : (\d+)", open(log).read()).group(1)) for log in logs)
+
+
+def end_to_end(loadgen, decoder, presence, reports, rate, fmt=None, counting=None):
+    """The load generator's reports (paced at rate a second, or flat out when rate is 0) to
+    station-presence --listen or, with fmt ("csv", "json"), through station-decode's output in
+    that format; with counting (a folder), under callgrind. Returns (records station-presence
+    took in, CPU seconds of the receiving processes, instructions they executed or 0)."""
+    logs = [os.path.join(counting, "%d.log" % n) for n in range(2)] if counting else []
+    run = [callgrind(log) if counting else lambda argv: argv for log in logs or [0, 0]]
+    if fmt:
+        first, port = sandbox.start_decoder(pinned(1, run[0]([decoder])), "127.0.0.1:0",
+                                            "--heartbeats",
+                                            *(["--json"] if fmt == "json" else []), text=True)
+        last = subprocess.Popen(pinned(1, run[1]([presence])), stdin=first.stdout,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        first.stdout.close()
+        logs = logs[:2]
+    else:
+        first = last = subprocess.Popen(
+            pinned(1, run[0]([presence, "--listen", "127.0.0.1:0"])), stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE, text=True)
+        logs = logs[:1]
+        port = int(re.search(r":(\d+)$", first.stderr.readline()).group(1))
+    subprocess.run(pinned(0, [loadgen, str(port), str(reports), DATAGRAM] +
+                          ([str(rate)] if rate else [])), capture_output=True, check=True)
+    time.sleep(0.5)
+    first.send_signal(signal.SIGTERM)
+    cpu, said = 0.0, ""
+    for proc in dict.fromkeys((first, last)):
+        said = proc.stderr.read()
+        _, _, usage = os.wait4(proc.pid, 0)
+        proc.returncode = 0
+        cpu += usage.ru_utime + usage.ru_stime
+    records = int(re.search(r"(\d+) lines, (\d+) records", said).group(2))
+    return records, cpu, instructions(logs) if logs else 0
+
+
 def main():
     loadgen, decoder, presence = sys.argv[1:4]
     aps, per_ap, rounds = [int(a) for a in sys.argv[4:7]] + [1000, 50, 12][len(sys.argv[4:7]):]
@@ -151,6 +197,32 @@ def main():
     print("  memory: peak RSS %d KiB with %d clients tracked, %d KiB with %d: %.0f bytes per"
           " tracked client" % (big, tracked, rss, small_tracked,
                                (big - rss) * 1024.0 / (tracked - small_tracked)))
+    print("end to end: the load generator's full reports (one access point, the same 18"
+          " clients) to the events, the receiving processes on one core, the cheapest of 3 runs")
+    for rate, reports in ((20000, 100000), (0, 200000)):
+        pace = "%d reports/s" % rate if rate else "flat out"
+        ns = {}
+        for name, fmt in (("station-presence --listen", None), ("station-decode | presence, CSV",
+                                                                "csv"),
+                          ("station-decode | presence, JSON", "json")):
+            # The cheapest of three runs: other work on the machine only adds.
+            records, cpu, _ = min((end_to_end(loadgen, decoder, presence, reports, rate, fmt)
+                                   for _ in range(3)), key=lambda run: run[1] / run[0])
+            ns[name] = cpu * 1e9 / records
+            print("  %-8s %-31s %8d of %d records, CPU %6.1f ns/record" % (
+                pace, name, records, reports * RECORDS, ns[name]))
+        print("  %-8s --listen against the CSV pipe: %.2fx the CPU per record (goal: at most 1)"
+              % (pace, ns["station-presence --listen"] / ns["station-decode | presence, CSV"]))
+    # Instructions do not move with the machine's load. A run of 1,000 reports more than
+    # another, both at 500 a second, leaves out what starting and stopping cost.
+    counts = {}
+    for name, fmt in (("station-presence --listen", None), ("station-decode | presence, CSV",
+                                                            "csv")):
+        runs = [end_to_end(loadgen, decoder, presence, n, 500, fmt, work) for n in (1000, 2000)]
+        counts[name] = (runs[1][2] - runs[0][2]) / (runs[1][0] - runs[0][0])
+        print("  callgrind %-31s %6.0f instructions/record" % (name, counts[name]))
+    print("  callgrind --listen against the CSV pipe: %.2fx the instructions per record"
+          % (counts["station-presence --listen"] / counts["station-decode | presence, CSV"]))
     for name in os.listdir(work):
         os.remove(os.path.join(work, name))
     os.rmdir(work)

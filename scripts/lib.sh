@@ -190,7 +190,7 @@ PLATFORM_PACKAGES=(cmake ninja-build gcc make pkg-config libjson-c-dev libmd-dev
 SDK_PACKAGES=(gcc g++ make gawk git rsync unzip wget file bzip2 patch perl python3 python3-distutils xxd ninja-build fakeroot)
 # station-presence: its libraries, and the broker, MQTT clients and browser its tests run.
 PRESENCE_PACKAGES=(pkgconf libsqlite3-dev libmosquitto-dev nlohmann-json3-dev libsimdjson-dev
-    libsystemd-dev mosquitto mosquitto-clients chromium)
+    libssl-dev libsystemd-dev mosquitto mosquitto-clients openssl chromium)
 
 # The server's Debian package: dpkg-shlibdeps for its Depends, lintian to check it.
 DEB_PACKAGES=(dpkg-dev lintian)
@@ -199,10 +199,6 @@ HARDENING_PACKAGES=(clang libclang-rt-14-dev clang-tidy clang-format cppcheck)
 
 # The kernel Wi-Fi VM: Debian's kernel, QEMU, and the userland that runs inside it.
 WIFI_VM_PACKAGES=(qemu-system-x86 linux-image-amd64 hostapd wpasupplicant iw wireless-regdb busybox cpio)
-
-# station-presence's unit in a VM: Debian's systemd as PID 1 over the host's own /usr (with the
-# kernel, QEMU and BusyBox of the Wi-Fi VM), and the tools its checks run there.
-SYSTEMD_VM_PACKAGES=(systemd iproute2 procps mosquitto mosquitto-clients qemu-system-x86 linux-image-amd64 busybox cpio)
 
 CROSS_PACKAGES=(gcc-mipsel-linux-gnu g++-mipsel-linux-gnu binutils-mipsel-linux-gnu musl-dev:mipsel
     g++-mips-linux-gnu binutils-mips-linux-gnu qemu-user-static)

@@ -26,16 +26,18 @@ def free_port():
 class Broker:
     """mosquitto on a free loopback port (or the one given), bound to 127.0.0.1 alone."""
 
-    def __init__(self, folder, port=None):
+    def __init__(self, folder, port=None, config="allow_anonymous true\n", log=None):
+        """config: the listener's settings; log: a file for the broker's log."""
         self.port = port or free_port()
         self.listeners = []
-        config = os.path.join(folder, "mosquitto.conf")
-        with open(config, "w") as f:
-            f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence false\n"
-                    % self.port)
-        self.proc = subprocess.Popen([shutil.which("mosquitto") or "/usr/sbin/mosquitto",
-                                      "-c", config], stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
+        self.client = []  # what mosquitto_sub and mosquitto_pub need to get in
+        path = os.path.join(folder, "mosquitto.conf")
+        with open(path, "w") as f:
+            f.write("listener %d 127.0.0.1\n%spersistence false\nlog_dest stderr\n"
+                    % (self.port, config))
+        with open(log or os.devnull, "a") as err:
+            self.proc = subprocess.Popen([shutil.which("mosquitto") or "/usr/sbin/mosquitto",
+                                          "-c", path], stdout=subprocess.DEVNULL, stderr=err)
         for _ in range(100):
             try:
                 socket.create_connection(("127.0.0.1", self.port), 0.1).close()
@@ -51,8 +53,8 @@ class Broker:
         lines = queue.Queue()
         threading.Thread(target=lambda: [lines.put(l) for l in proc.stdout], daemon=True).start()
         for _ in range(50):
-            subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-t",
-                            "probe", "-m", "probe"], check=True)
+            subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port),
+                            *self.client, "-t", "probe", "-m", "probe"], check=True)
             try:
                 if lines.get(timeout=0.2).startswith("probe "):
                     break
@@ -66,7 +68,14 @@ class Broker:
 
     def subscribe(self, *args, **kwargs):
         return subprocess.Popen(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(self.port),
-                                 "-v", *args], stdout=subprocess.PIPE, text=True, **kwargs)
+                                 *self.client, "-v", *args], stdout=subprocess.PIPE, text=True,
+                                **kwargs)
+
+    def retained(self, *topics):
+        """The retained messages on topics, as a dictionary of topic to payload."""
+        proc = self.subscribe(*sum((["-t", t] for t in topics), []), "--retained-only", "-W",
+                              "2", stderr=subprocess.DEVNULL)  # says "Timed out"
+        return dict(l.split(" ", 1) for l in proc.communicate(timeout=10)[0].splitlines())
 
     def stop(self):
         for proc in self.listeners:
@@ -166,10 +175,7 @@ class Pipeline(unittest.TestCase):
         self.assertEqual([json.loads(published.get(timeout=10).split(" ", 1)[1])
                           for _ in events], events)
         self.assertTrue(published.empty())
-        retained = self.broker.subscribe("-t", PREFIX + "/#", "-t", "homeassistant/#",
-                                         "--retained-only", "-W", "2",
-                                         stderr=subprocess.DEVNULL)  # says "Timed out"
-        state = dict(l.split(" ", 1) for l in retained.communicate(timeout=10)[0].splitlines())
+        state = self.broker.retained(PREFIX + "/#", "homeassistant/#")
         self.assertEqual(state[PREFIX + "/status"], "offline")
         self.assertRegex(state[PREFIX + "/counters"],
                          r"^9 lines, 8 records, 1 heartbeats, 0 refused; .* 3 leave, 2 ap-silent")
@@ -183,9 +189,24 @@ class Pipeline(unittest.TestCase):
                               config["source_type"], config["availability_topic"]),
                              (base + "/state", base + "/attributes", "home", "not_home",
                               "router", PREFIX + "/status"))
+            # The unique_id of earlier versions, the entity id Home Assistant made of their
+            # object_id, and a device of its own.
+            self.assertEqual((config["unique_id"], config["default_entity_id"], config["name"]),
+                             ("e2e_presence_" + client,
+                              "device_tracker.e2e_presence_" + client.lower(), None))
+            self.assertNotIn("object_id", config)
+            self.assertEqual(config["device"]["identifiers"], ["e2e_presence_client_" + client])
+            self.assertEqual(config["device"]["name"], "Wi-Fi client " + client)
         self.assertEqual(json.loads(state[PREFIX + "/client/" + C1 + "/attributes"])["ap"], AP2)
         for ap in (AP1, AP2):
             self.assertEqual(state[PREFIX + "/ap/" + ap + "/state"], "offline")
+            self.assertEqual(state[PREFIX + "/ap/" + ap + "/clients"], "0")
+            sensor = json.loads(state["homeassistant/sensor/e2e_presence_%s/config" % ap])
+            self.assertEqual((sensor["state_topic"], sensor["unit_of_measurement"],
+                              sensor["availability_topic"], sensor["unique_id"],
+                              sensor["device"]["identifiers"]),
+                             (PREFIX + "/ap/" + ap + "/clients", "clients", PREFIX + "/status",
+                              "e2e_presence_%s_clients" % ap, ["e2e_presence_ap_" + ap]))
 
     def test_refused_lines_are_counted_and_told_a_few_times(self):
         good = ('{"from":"127.0.0.1:40000","record":1,"apmac":"%s","mumac":"%s",'
@@ -249,11 +270,14 @@ class Reconnect(unittest.TestCase):
             broker.stop()  # its retained messages go with it: persistence is off
             broker = Broker(folder, broker.port)
             time.sleep(3)  # the client library retries after one second, then two
-            again = broker.subscribe("-t", PREFIX + "/#", "--retained-only", "-W", "2",
-                                     stderr=subprocess.DEVNULL)
-            state = dict(l.split(" ", 1) for l in again.communicate(timeout=10)[0].splitlines())
+            state = broker.retained(PREFIX + "/#", "homeassistant/#")
             self.assertEqual((state[topic], state[PREFIX + "/status"]), ("home", "online"))
             self.assertEqual(state[PREFIX + "/ap/" + AP1 + "/state"], "online")
+            self.assertEqual(state[PREFIX + "/ap/" + AP1 + "/clients"], "1")
+            # Home Assistant's trackers and sensors come back with the broker.
+            self.assertEqual(json.loads(state["homeassistant/device_tracker/e2e_presence_%s/"
+                                              "config" % C1])["state_topic"], topic)
+            self.assertIn("homeassistant/sensor/e2e_presence_%s/config" % AP1, state)
         finally:
             presence.stdin.close()
             presence.stdin = None

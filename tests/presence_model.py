@@ -5,10 +5,9 @@ clients and one-off probes, leaving and coming back, access points silent and ba
 signals, a report from the future and lines out of order) are replayed through the program and
 through the model, and every client's and access point's events must be the same.
 
-usage: presence_model.py STATION_PRESENCE [--seeds N] [--show]
+usage: presence_model.py STATION_PRESENCE [--seeds N]
 """
-import json, os, random, subprocess, sys, tempfile
-import unittest
+import json, random, subprocess, sys, time, unittest
 
 PRESENCE = None
 SEEDS = 6
@@ -238,95 +237,71 @@ def fleet(seed):
 def csv(lines):
     out = ["from,record,apmac,mumac,timestamp,rssi,channel,assoc,received"]
     for n, (t, address, record) in enumerate(lines):
-        sender = "%s:%d" % (address, 40000 + n % 1000)
-        received = "%d.%03d" % divmod(t, 1000)
-        if record is None:
-            out.append("%s,0,,,,,,,%s" % (sender, received))
-        else:
-            ap, mumac, rssi, assoc = record
-            out.append("%s,1,%012X,%012X,%d,%d,6,%d,%s" % (sender, ap, mumac, t // 1000, rssi,
-                                                           assoc, received))
+        fields = "0,,,,,," if record is None else "1,%012X,%012X,%d,%d,6,%d" % (
+            *record[:2], t // 1000, *record[2:])
+        out.append("%s:%d,%s,%d.%03d" % (address, 40000 + n % 1000, fields, *divmod(t, 1000)))
     return "\n".join(out) + "\n"
 
 
 # ---- the comparison -----------------------------------------------------------------------
 
 def normalise(e):
-    """An event with times in milliseconds and MACs as numbers, the address left out."""
-    out = {}
-    for key, value in e.items():
-        if key in ("time", "since", "last_seen"):
-            value = round(value * 1000) if isinstance(value, float) else value
-        elif key in ("client", "ap", "from") and isinstance(value, str):
-            value = int(value, 16)
-        elif key == "dwell":
-            value = {int(k, 16) if isinstance(k, str) else k:
-                     round(v * 1000) if isinstance(v, float) else v for k, v in value.items()}
-        elif key == "address":
-            continue
-        out[key] = value
-    return out
+    """A program's event in the model's terms: milliseconds, MACs as numbers, no address."""
+    ms, mac = lambda v: round(v * 1000), lambda v: int(v, 16)
+    terms = {"time": ms, "since": ms, "last_seen": ms, "client": mac, "ap": mac, "from": mac,
+             "dwell": lambda d: {mac(k): ms(v) for k, v in d.items()}}
+    return {k: terms.get(k, lambda v: v)(v) for k, v in e.items() if k != "address"}
 
 
 def by_subject(events):
     subjects = {}
-    for e in map(normalise, events):
+    for e in events:
         key = ("client", e["client"]) if "client" in e else ("ap", e["ap"])
         subjects.setdefault(key, []).append(e)
     return subjects
 
 
 def run_program(lines, options, before="", pause=0):
-    """The program on the lines from a pipe, after the text before and a pause."""
-    with tempfile.TemporaryDirectory() as folder:
-        first, rest = os.path.join(folder, "before"), os.path.join(folder, "lines")
-        for path, text in ((first, before), (rest, csv(lines))):
-            with open(path, "w") as f:
-                f.write(text)
-        feeder = subprocess.Popen(["sh", "-c", 'cat "$1"; sleep "$2"; cat "$3"', "sh", first,
-                                   str(pause), rest], stdout=subprocess.PIPE)
-        run = subprocess.run([PRESENCE, *options], stdin=feeder.stdout, capture_output=True,
-                             text=True, timeout=60)
-        feeder.stdout.close()
-        feeder.wait()
+    """The program on the lines from a pipe, after the text before and a pause: its events
+    and its standard error."""
+    run = subprocess.Popen([PRESENCE, *options], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, text=True)
+    run.stdin.write(before)
+    run.stdin.flush()
+    time.sleep(pause)
+    out, err = run.communicate(csv(lines), timeout=60)
     if run.returncode != 0:
-        raise AssertionError("station-presence failed: " + run.stderr)
-    return [json.loads(line) for line in run.stdout.splitlines()], run.stderr
+        raise AssertionError("station-presence failed: " + err)
+    return [json.loads(line) for line in out.splitlines()], err
 
 
-SETTINGS = [
-    ({}, []),
-    ({"hysteresis": 0}, ["--hysteresis", "0"]),
-    ({"interval": 20, "grace": 50, "hysteresis": 8},
-     ["--interval", "20", "--grace", "50", "--hysteresis", "8"]),
-]
+# The model's settings, each the program's option of the same name.
+SETTINGS = [{}, {"hysteresis": 0}, {"interval": 20, "grace": 50, "hysteresis": 8}]
 
 
 class Fleets(unittest.TestCase):
     def test_the_program_follows_the_model_on_every_fleet(self):
         for seed in range(1, SEEDS + 1):
-            settings, options = SETTINGS[seed % len(SETTINGS)]
+            settings = SETTINGS[seed % len(SETTINGS)]
+            options = [text for k, v in settings.items() for text in ("--" + k, str(v))]
             with self.subTest(seed=seed, options=" ".join(options)):
                 lines = fleet(seed)
                 model = Model(**settings)
                 for line in lines:
                     model.line(*line)
                 got, stderr = run_program(lines, options)
-                ours, theirs = by_subject(got), by_subject(model.events)
+                ours, theirs = by_subject(map(normalise, got)), by_subject(model.events)
                 differ = sorted(k for k in set(ours) | set(theirs)
                                 if ours.get(k) != theirs.get(k))
-                moves = sum(1 for e in model.events if e["event"] == "move")
+                # The first three subjects that differ, each from its first event that does.
                 detail = ""
                 for key in differ[:3]:
                     a, b = ours.get(key, []), theirs.get(key, [])
-                    first = next((i for i in range(max(len(a), len(b)))
-                                  if a[i:i + 1] != b[i:i + 1]), 0)
-                    detail += "\n%s %X: program %s\n%s model   %s" % (
-                        key[0], key[1], a[first:first + 2], " " * len(key[0]), b[first:first + 2])
-                self.assertEqual(differ, [], "%d of %d subjects differ (model: %d events, %d "
-                                 "moves; program: %d events)%s" % (
-                                     len(differ), len(theirs), len(model.events), moves,
-                                     len(got), detail))
+                    i = next(i for i in range(max(len(a), len(b))) if a[i:i + 1] != b[i:i + 1])
+                    detail += "\n%s %X: program %s\n  model %s" % (*key, a[i:i + 2], b[i:i + 2])
+                self.assertEqual(differ, [], "%d of %d subjects differ (the model's events: %d, "
+                                 "the program's: %d)%s" % (len(differ), len(theirs),
+                                                           len(model.events), len(got), detail))
                 # The fleet does exercise the rules.
                 kinds = {e["event"] for e in model.events}
                 self.assertTrue({"arrive", "move", "leave", "ap-silent", "ap-back"} <= kinds)
@@ -346,7 +321,6 @@ class Fleets(unittest.TestCase):
 if __name__ == "__main__":
     PRESENCE = sys.argv.pop(1)
     if "--seeds" in sys.argv:
-        i = sys.argv.index("--seeds")
-        SEEDS = int(sys.argv[i + 1])
-        del sys.argv[i:i + 2]
+        SEEDS = int(sys.argv.pop(sys.argv.index("--seeds") + 1))
+        sys.argv.remove("--seeds")
     unittest.main()

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <gtest/gtest.h>
 #include <string>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -13,7 +14,10 @@ using namespace presence;
 
 namespace {
 
+using presence::Options; // not station-decode's
+
 TEST(CommandLine, EveryOptionAndEveryRefusal) {
+    const std::string longId(257, 'i');
     struct Case {
         std::vector<const char *> args;
         int status;       // -1: run
@@ -39,6 +43,23 @@ TEST(CommandLine, EveryOptionAndEveryRefusal) {
         {{"--mqtt", "host:0"}, 2, "station-presence: bad MQTT port"},
         {{"--mqtt", ":1883"}, 2, "station-presence: bad MQTT host"},
         {{"--mqtt-prefix", "a/#"}, 2, "station-presence: bad MQTT prefix"},
+        {{"--mqtt-user", "u"}, 2, "station-presence: the MQTT settings need --mqtt HOST"},
+        {{"--mqtt", "h", "--mqtt-password-file", "f"}, 2, "station-presence: an MQTT password"},
+        {{"--mqtt", "h", "--mqtt-user", ""}, 2, "station-presence: an MQTT setting must not be"},
+        {{"--mqtt", "h", "--mqtt-password", "p"}, 2, "station-presence: the MQTT password is not"},
+        {{"--mqtt", "h", "--mqtt-ca", "a", "--mqtt-cert", "c"}, 2, "station-presence: --mqtt-cert"},
+        {{"--mqtt", "h", "--mqtt-cert", "c", "--mqtt-key", "k"},
+         2,
+         "station-presence: --mqtt-cert"},
+        {{"--mqtt", "h", "--mqtt-insecure-skip-name-check", "yes"}, 2, "station-presence: --mqtt-"},
+        {{"--mqtt", "h", "--mqtt-ca", "a", "--mqtt-insecure-skip-name-check", "1"}, 2, "station-"},
+        {{"--mqtt", "h", "--mqtt-keepalive", "4"}, 2, "station-presence: SECONDS must be 5 to"},
+        {{"--mqtt", "h", "--mqtt-queue", "-1"}, 2, "station-presence: N must be 0 to 10000000"},
+        {{"--mqtt", "h", "--mqtt-client-id", longId.c_str()}, 2, "station-presence: ID must be"},
+        {{"--listen", "[::1]:9999", "--allow", "::1", "--allow", "10.0.0.0/8"}, -1, ""},
+        {{"--listen", "localhost:9999"}, 2, "station-presence: --listen needs [ADDRESS:]PORT"},
+        {{"--listen", "9999", "--allow", "10.0.0.0/33"}, 2, "station-presence: bad network"},
+        {{"--stats", "10"}, 2, "station-presence: --stats needs --listen"},
         {{"--db"}, 2, "station-presence: missing value of --db"},
         {{"--since", "1h"}, 2, "station-presence: unknown option --since"},
         {{"now"}, 2, "station-presence: --db FILE is needed"},
@@ -78,8 +99,27 @@ TEST(CommandLine, EveryOptionAndEveryRefusal) {
     const char *argv[] = {"station-presence", "--interval", "10", "--mqtt", "[::1]:1884"};
     ASSERT_EQ(parseCommandLine(5, argv, o, out, err), -1);
     EXPECT_EQ(o.settings.grace, 40000); // four intervals unless given
-    EXPECT_EQ(o.mqttHost, "::1");
-    EXPECT_EQ(o.mqttPort, 1884);
+    EXPECT_EQ(o.mqtt.host, "::1");
+    EXPECT_EQ(o.mqtt.port, 1884);
+    const char *tls[] = {"station-presence",
+                         "--mqtt",
+                         "h",
+                         "--mqtt-capath",
+                         "d",
+                         "--mqtt-cert",
+                         "c",
+                         "--mqtt-key",
+                         "k",
+                         "--mqtt-insecure-skip-name-check",
+                         "yes",
+                         "--mqtt-keepalive",
+                         "3600",
+                         "--mqtt-queue",
+                         "0"};
+    ASSERT_EQ(parseCommandLine(15, tls, o, out, err), -1) << err;
+    EXPECT_EQ(std::tie(o.mqtt.caPath, o.mqtt.certFile, o.mqtt.keyFile, o.mqtt.insecure,
+                       o.mqtt.keepalive, o.mqtt.queueLimit),
+              std::make_tuple("d", "c", "k", true, 3600, 0U));
 }
 
 // A config file of text, removed at the end of the test.
@@ -109,6 +149,11 @@ TEST(CommandLine, TheConfigFileAndTheCommandLineOverIt) {
         {"grace 0\n", {}, 2, "1: grace: SECONDS must be 1 to 86400\n"},
         {"db a\n\ndb b\n", {}, 2, "3: db given twice (first on line 1)\n"},
         {"db\n", {}, 2, "1: db needs a value\n"},
+        {"mqtt h\nmqtt-user u\nmqtt-password p\n",
+         {},
+         2,
+         " holds mqtt-password and is readable "
+         "by others; chmod 600 it\n"},
         {"grace 5\n", {"--grace", "0"}, 2, ""}, // the command line's usage error
         {std::string("grace 60\0junk\n", 14),
          {},
@@ -146,6 +191,14 @@ TEST(CommandLine, TheConfigFileAndTheCommandLineOverIt) {
     std::string err;
     EXPECT_EQ(parseCommandLine(4, now, o, out, err), -1) << err;
     EXPECT_EQ(o.db, "p.db");
+    file.write("listen 9999\nallow 10.0.0.0/8\nallow ::1\n"); // allow alone may come twice
+    const char *run[] = {"station-presence", "--config", file.path.c_str(), "--allow",
+                         "127.0.0.0/8"};
+    for (int argc : {3, 5}) { // the command line's networks replace the file's
+        Options listening;
+        EXPECT_EQ(parseCommandLine(argc, run, listening, out, err), -1) << err;
+        EXPECT_EQ(listening.receiver.allowed.size(), argc == 3 ? 2U : 1U);
+    }
     const char *missing[] = {"station-presence", "--config", "/nonexistent/presence.conf"};
     EXPECT_EQ(parseCommandLine(3, missing, o, out, err), 2);
     EXPECT_EQ(err, "station-presence: /nonexistent/presence.conf: cannot read: No such file or "

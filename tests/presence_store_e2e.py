@@ -2,7 +2,7 @@
 """station-presence's database: files not its own refused unchanged, a read-only one queried,
 the first schema migrated and resumed, kill -9 at seeded random points of a paced live feed.
 usage: presence_store_e2e.py STATION_PRESENCE DATA_DIR [SUITE]"""
-import contextlib, hashlib, json, os, pathlib, random, shutil, sqlite3, subprocess, sys
+import contextlib, glob, hashlib, json, os, pathlib, random, shutil, sqlite3, subprocess, sys
 import tempfile, time, unittest
 
 PRESENCE = DATA = None
@@ -18,6 +18,12 @@ def sql(path, query):
         return db.execute(query).fetchall()
 
 
+def presence(*args, input=None):
+    """The program on input (none: no standard input), its output as text."""
+    return subprocess.run([PRESENCE, *args], input=input, capture_output=True, text=True,
+                          stdin=None if input is not None else subprocess.DEVNULL)
+
+
 def read_only(folder, *command):
     """command with folder mounted read-only (root cannot write it either)."""
     user = [] if os.geteuid() == 0 else ["--user", "--map-root-user"]
@@ -31,23 +37,23 @@ class Files(unittest.TestCase):
         self.folder = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, self.folder)
 
+    def v0(self, name):
+        """A copy of a database of the first schema."""
+        return shutil.copy(os.path.join(DATA, "presence-v0.db"), os.path.join(self.folder, name))
+
     def ours(self, name):
-        path = os.path.join(self.folder, name)
-        shutil.copy(os.path.join(DATA, "presence-v0.db"), path)
-        r = subprocess.run([PRESENCE, "--db", path], stdin=subprocess.DEVNULL,
-                           capture_output=True, text=True)  # migrates it
+        path = self.v0(name)
+        r = presence("--db", path)  # migrates it
         self.assertEqual(r.returncode, 0, r.stderr)
         return path
 
     def test_a_file_not_its_own_is_refused_unchanged(self):
         def made(name, script):
             path = os.path.join(self.folder, name)
-            db = sqlite3.connect(path)
-            db.executescript(script)
-            db.close()
+            sqlite3.connect(path).executescript(script).connection.close()
             return path
-        with open(os.path.join(self.folder, "text.db"), "w") as f:
-            f.write("not a database\n")
+        text, page = pathlib.Path(self.folder, "text.db"), os.path.join(self.folder, "page.html")
+        text.write_text("not a database\n")
         cases = [
             (made("other.db", "CREATE TABLE t(a)"),
              "not a station-presence database: it has no table aps"),
@@ -59,50 +65,42 @@ class Files(unittest.TestCase):
              "made by a newer station-presence (schema version 2; this one's is 1)"),
             (made(self.ours("renamed.db"), "ALTER TABLE stays RENAME TO old_stays"),
              "its schema is damaged: it has no table stays"),
-            (f.name, "file is not a database"),
+            (str(text), "file is not a database"),
         ]
         for path, reason in cases:
             before = digest(path)
-            for command in ([], ["now"], ["visits"], ["aps"]):
-                r = subprocess.run([PRESENCE, *command, "--db", path],
-                                   stdin=subprocess.DEVNULL, capture_output=True, text=True)
+            for command in ([], ["now"], ["visits"], ["aps"], ["report", "--html", page]):
+                r = presence(*command, "--db", path)
                 self.assertEqual((r.returncode, r.stdout, r.stderr),
                                  (1, "", "station-presence: %s: cannot open: %s\n"
                                   % (path, reason)), command)
                 self.assertEqual(digest(path), before, path)
-                self.assertFalse(os.path.exists(path + "-wal") or
-                                 os.path.exists(path + "-shm"), path)
+                self.assertFalse(glob.glob(path + "-*") or os.path.exists(page), path)
 
     def test_each_query_on_each_kind_of_database(self):
         """now, visits, aps and report on an empty, a current, an older (as it is, and
-        migrated), a foreign and a missing database: the rows the file holds, or one reason."""
+        migrated) and a missing database: the rows the file holds, or that it is missing."""
         empty = os.path.join(self.folder, "empty.db")
-        subprocess.run([PRESENCE, "--db", empty], stdin=subprocess.DEVNULL, capture_output=True)
+        presence("--db", empty)
         current = os.path.join(self.folder, "current.db")
         lines = "".join("127.0.0.1:4000,1,%s,0A1B2C3D4E%02X,%d,-40,6,1,%d.5\n"
                         % (APS[c % 2], c, t, t) for t in range(1796700000, 1796700400, 30)
                         for c in range(1, 4) if t < 1796700100 or c != 3)
-        subprocess.run([PRESENCE, "--db", current], input=lines, capture_output=True, text=True)
-        older = os.path.join(self.folder, "v0.db")
-        shutil.copy(os.path.join(DATA, "presence-v0.db"), older)
-        foreign = os.path.join(self.folder, "foreign.db")
-        sqlite3.connect(foreign).execute("CREATE TABLE t(a)").connection.close()
+        presence("--db", current, input=lines)
+        older = self.v0("v0.db")
         rows = {"now": "SELECT mumac FROM visits WHERE departed IS NULL",
                 "visits": "SELECT mumac FROM visits", "aps": "SELECT apmac FROM aps"}
         page = os.path.join(self.folder, "page.html")
-        for path in (empty, current, older, self.ours("migrated.db"), foreign,
+        for path in (empty, current, older, self.ours("migrated.db"),
                      os.path.join(self.folder, "missing.db")):
             name = os.path.basename(path)
             for mode in ("now", "visits", "aps", "report"):
                 with self.subTest(db=name, mode=mode):
                     extra = ["--html", page] if mode == "report" else []
-                    r = subprocess.run([PRESENCE, mode, "--db", path, *extra],
-                                       capture_output=True, text=True)
-                    if name in ("foreign.db", "missing.db"):
-                        self.assertEqual((r.returncode, r.stdout), (1, ""))
-                        self.assertEqual(r.stderr.split(": cannot open: ")[1], {
-                            "foreign.db": "not a station-presence database: it has no table aps\n",
-                            "missing.db": "No such file or directory\n"}[name])
+                    r = presence(mode, "--db", path, *extra)
+                    if name == "missing.db":
+                        self.assertEqual((r.returncode, r.stdout, r.stderr.split(": cannot open: ")[1]),
+                                         (1, "", "No such file or directory\n"))
                         continue
                     self.assertEqual((r.returncode, r.stderr), (0, ""))
                     if mode == "report":
@@ -130,8 +128,8 @@ class Files(unittest.TestCase):
         for keep, visits, silences in ((0, 6, 3), (1, 2, 2)):  # 0: for ever; 1 day
             if os.path.exists(path):
                 os.remove(path)
-            r = subprocess.run([PRESENCE, "--db", path, "--keep-visits", str(keep), "--keep", "1"],
-                               input="".join(lines), capture_output=True, text=True)
+            r = presence("--db", path, "--keep-visits", str(keep), "--keep", "1",
+                         input="".join(lines))
             self.assertEqual(r.returncode, 0, r.stderr)
             self.assertEqual(sql(path, "SELECT COUNT(*) FROM visits"), [(visits,)], keep)
             self.assertEqual(sql(path, "SELECT COUNT(*) FROM stays WHERE visit NOT IN "
@@ -149,14 +147,12 @@ class Files(unittest.TestCase):
                  (["0A1B2C3D4E01"], 0, "0A1B2C3D4E01: 0 rows removed\n"),
                  (["0A1B2C3D4E0"], 2, ""), ([], 2, "")]
         for args, status, said in cases:
-            r = subprocess.run([PRESENCE, "forget", *args, "--db", path], capture_output=True,
-                               text=True)
+            r = presence("forget", *args, "--db", path)
             self.assertEqual((r.returncode, r.stdout), (status, said), args)
         self.assertEqual(sql(path, "SELECT mumac FROM visits"), [("0A1B2C3D4E03",)])
         self.assertEqual(sql(path, "SELECT COUNT(*) FROM sightings WHERE mumac != '0A1B2C3D4E01'"),
                          before)
-        r = subprocess.run([PRESENCE, "forget", "0A1B2C3D4E01", "--db", path + ".missing"],
-                           capture_output=True, text=True)
+        r = presence("forget", "0A1B2C3D4E01", "--db", path + ".missing")
         self.assertEqual((r.returncode, os.path.exists(path + ".missing")), (1, False))
 
     def test_a_read_only_database_is_queried_and_not_followed(self):
@@ -165,26 +161,29 @@ class Files(unittest.TestCase):
         path = self.ours(os.path.join(ro, "presence.db"))
         for db in (path, os.path.join(DATA, "presence-v0.db")):
             for command in (["now"], ["visits"], ["aps"]):
-                writable = subprocess.run([PRESENCE, *command, "--db", db], capture_output=True,
-                                          text=True)
+                writable = presence(*command, "--db", db)
                 r = read_only(os.path.dirname(db), PRESENCE, *command, "--db", db)
                 self.assertEqual((r.returncode, r.stderr), (0, ""), command)
                 self.assertEqual(r.stdout, writable.stdout)
                 self.assertGreater(len(r.stdout.splitlines()), 1)
         r = read_only(ro, PRESENCE, "report", "--db", path, "--html", page)
         self.assertEqual((r.returncode, r.stderr, os.path.getsize(page) > 0), (0, "", True))
-        r = read_only(ro, PRESENCE, "--db", path)
-        self.assertEqual((r.returncode, r.stderr.split(": cannot open: ")[0]),
-                         (1, "station-presence: " + path))
+        # Refused at the start, also while a reader has a -wal and a -shm beside it.
+        for reader in (None, sqlite3.connect("file:%s?mode=ro" % path, uri=True)):
+            if reader:
+                reader.execute("SELECT COUNT(*) FROM visits").fetchall()
+                self.assertTrue(os.path.exists(path + "-shm"))
+            r = read_only(ro, PRESENCE, "--db", path)
+            self.assertEqual((r.returncode, r.stderr.split(": cannot open: ")[0]),
+                             (1, "station-presence: " + path), reader)
+        reader.close()
 
     def test_a_database_of_the_first_schema_is_migrated_and_resumed(self):
-        path = os.path.join(self.folder, "v0.db")
-        shutil.copy(os.path.join(DATA, "presence-v0.db"), path)
+        path = self.v0("v0.db")
         # 0A1B2C3D4E01 is seen again; 0A1B2C3D4E03 is not, and leaves a grace later.
         lines = "".join("127.0.0.1:4000,1,%s,0A1B2C3D4E01,%d,-40,6,1,%.3f\n" % (APS[1], t, t)
                         for t in (1796700910.0, 1796700913.0, 1796700916.0))
-        r = subprocess.run([PRESENCE, "--db", path, "--grace", "5"], input=lines,
-                           capture_output=True, text=True)
+        r = presence("--db", path, "--grace", "5", input=lines)
         self.assertEqual(r.returncode, 0, r.stderr)
         events = [json.loads(l) for l in r.stdout.splitlines()]
         self.assertEqual([(e["event"], e["client"], e["since"], e["last_seen"]) for e in events

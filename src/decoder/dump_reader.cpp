@@ -94,7 +94,7 @@ int dumpLoop(const Options &options) {
         return outputFailed(tally, out, strerror(error));
     }
     if (ferror(stdin) != 0) {
-        fprintf(stderr, "station-decode: cannot read input: %s\n", strerror(error));
+        fprintf(stderr, "%s: cannot read input: %s\n", programName, strerror(error));
         tally.printSummary(out);
         return 1;
     }

@@ -92,9 +92,9 @@ void decodeBatch(Batch &batch, int got, Senders &senders, Output &out, Tally &ta
 // The run's clock and what is due on it: statistics when asked or every --stats seconds.
 class Schedule {
   public:
-    Schedule(const Options &options, const Tally &tally, const Output &out)
+    Schedule(const Options &options, const Tally &tally, const Output &out, Consumer &consumer)
         : every_(options.statsSeconds * 1000), start_(nowMs()), next_(start_ + every_),
-          tally_(tally), out_(out) {}
+          tally_(tally), out_(out), consumer_(consumer) {}
 
     // Prints the statistics if they are due.
     void statistics(long now) {
@@ -107,6 +107,7 @@ class Schedule {
             next_ += every_ * ((now - next_) / every_ + 1);
         }
         tally_.printStatistics(static_cast<double>(now - start_) / 1000, out_);
+        consumer_.statistics();
     }
     // How long to wait for a datagram.
     int timeout(long now) const {
@@ -120,6 +121,7 @@ class Schedule {
     long next_;
     const Tally &tally_;
     const Output &out_;
+    Consumer &consumer_;
 };
 
 // A write blocked by the reader: statistics asked meanwhile are printed, and it is given up
@@ -162,24 +164,39 @@ int finish(const Tally &tally, const Output &out) {
         alarm(DEADLINE_SECONDS);
     }
     if (out.lost() > 0) {
-        fprintf(stderr, "station-decode: output blocked at the end: %ld records not written\n",
+        fprintf(stderr, "%s: output blocked at the end: %ld records not written\n", programName,
                 out.lost());
     }
     tally.printSummary(out);
     return tally.dropped > 0 || out.lost() > 0 ? 1 : 0;
 }
 
+// station-decode's own: the lines on descriptor 1.
+class Printing : public Consumer {
+  public:
+    ssize_t write(const char *text, size_t length) override {
+        return standardOutput().write(text, length);
+    }
+    void cutOff(size_t bytes) override { standardOutput().cutOff(bytes); }
+};
+
 } // namespace
 
 int listenLoop(const Options &options) {
-    installSignals();
+    Printing printing;
+    return listenLoop(options, printing);
+}
+
+int listenLoop(const Options &options, Consumer &consumer) {
+    installSignals(consumer.reloads());
     int fd = openListener(options.at, options);
     if (fd < 0) {
         return 1;
     }
-    Output out(options.json, options.heartbeats);
+    consumer.listening();
+    Output out(options.json, options.heartbeats, consumer);
     Tally tally;
-    Schedule schedule(options, tally, out);
+    Schedule schedule(options, tally, out, consumer);
     BlockedWrite blocked(schedule);
     out.appendHeader();
     Batch batch;
@@ -187,7 +204,8 @@ int listenLoop(const Options &options) {
     long received = 0;
     bool ok = out.flush(&blocked);
     int error = errno;
-    while (ok && stopRequested == 0 &&
+    bool going = true; // as the consumer wants
+    while (ok && going && stopRequested == 0 &&
            (options.count == 0 || received + tally.dropped < options.count)) {
         pollfd entry{fd, POLLIN, 0};
         int ready = poll(&entry, 1, schedule.timeout(nowMs()));
@@ -204,13 +222,21 @@ int listenLoop(const Options &options) {
         }
         long now = nowMs();
         tally.tellHeldBack(now);
+        going = consumer.turn(now);
         schedule.statistics(now);
+        if (reloadRequested != 0) {
+            reloadRequested = 0;
+            consumer.reload();
+        }
     }
-    long queued = stopRequested != 0 ? countQueued(fd, batch) : 0;
+    if (stopRequested != 0) {
+        consumer.stopping();
+    }
+    long queued = stopRequested != 0 || !going ? countQueued(fd, batch) : 0;
     tally.dropped = std::max(tally.dropped, socketDrops(fd));
     close(fd);
     if (queued > 0) {
-        fprintf(stderr, "station-decode: %ld datagrams still queued at the stop, not decoded\n",
+        fprintf(stderr, "%s: %ld datagrams still queued at the stop, not decoded\n", programName,
                 queued);
     }
     tally.tellHeldBack(-1);

@@ -16,11 +16,6 @@ constexpr const char *USAGE =
     "       station-decode dump [--json] [--heartbeats]\n"
     "       station-decode --help | --version\n";
 
-constexpr long MAX_COUNT = 999999999;
-constexpr long MAX_STATS_SECONDS = 86400;
-constexpr long MIN_BUFFER = 4096;
-constexpr long MAX_BUFFER = 1L << 30;
-
 int usageError(const std::string &why) {
     fprintf(stderr, "station-decode: %s\n%s", why.c_str(), USAGE);
     return -1;

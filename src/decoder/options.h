@@ -5,6 +5,12 @@
 
 #include "address.h"
 
+// The listen mode's limits.
+constexpr long MAX_COUNT = 999999999;
+constexpr long MAX_STATS_SECONDS = 86400;
+constexpr long MIN_BUFFER = 4096;
+constexpr long MAX_BUFFER = 1L << 30;
+
 struct Options {
     bool listen = false;
     bool json = false;

@@ -123,19 +123,30 @@ char *putHeartbeat(char *p, bool json, const std::string &from, const ReceivedTe
     return p;
 }
 
-// A line cut short by a failed write to a regular file is taken off again (best-effort).
-void cutOff(size_t bytes) {
-    struct stat status {};
-    if (fstat(STDOUT_FILENO, &status) == 0 && S_ISREG(status.st_mode)) {
-        off_t end = lseek(STDOUT_FILENO, 0, SEEK_CUR);
-        if (end >= static_cast<off_t>(bytes) &&
-            ftruncate(STDOUT_FILENO, end - static_cast<off_t>(bytes)) == 0) {
-            lseek(STDOUT_FILENO, end - static_cast<off_t>(bytes), SEEK_SET);
+class StandardOutput : public Destination {
+  public:
+    ssize_t write(const char *text, size_t length) override {
+        return ::write(STDOUT_FILENO, text, length);
+    }
+    // A line cut short by a failed write to a regular file is taken off again (best-effort).
+    void cutOff(size_t bytes) override {
+        struct stat status {};
+        if (fstat(STDOUT_FILENO, &status) == 0 && S_ISREG(status.st_mode)) {
+            off_t end = lseek(STDOUT_FILENO, 0, SEEK_CUR);
+            if (end >= static_cast<off_t>(bytes) &&
+                ftruncate(STDOUT_FILENO, end - static_cast<off_t>(bytes)) == 0) {
+                lseek(STDOUT_FILENO, end - static_cast<off_t>(bytes), SEEK_SET);
+            }
         }
     }
-}
+};
 
 } // namespace
+
+Destination &standardOutput() {
+    static StandardOutput out;
+    return out;
+}
 
 ReceivedText receivedText(const timespec &when) {
     ReceivedText received{};
@@ -201,7 +212,7 @@ void Output::settle(size_t done, bool failed) {
         while (lineStart > text_.data() && lineStart[-1] != '\n') {
             --lineStart;
         }
-        cutOff(static_cast<size_t>(lineEnd - lineStart));
+        to_.cutOff(static_cast<size_t>(lineEnd - lineStart));
     }
     marks_.clear();
     used_ = 0;
@@ -210,7 +221,7 @@ void Output::settle(size_t done, bool failed) {
 bool Output::flush(Interruption *interruption) {
     size_t done = 0;
     while (done < used_) {
-        ssize_t n = write(STDOUT_FILENO, text_.data() + done, used_ - done);
+        ssize_t n = to_.write(text_.data() + done, used_ - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
         } else if (n == 0 || errno != EINTR ||

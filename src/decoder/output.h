@@ -1,11 +1,13 @@
 // What station-decode prints for the reports it decoded: CSV or JSON lines, made by hand
 // because a busy server spends most of its time here, and written straight to descriptor 1 so
-// that a write blocked by a stuck reader can be given up.
+// that a write blocked by a stuck reader can be given up (or handed to a program that takes
+// the lines in itself).
 #pragma once
 
 #include <cstddef>
 #include <ctime>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 #include "report_decode.h"
@@ -25,10 +27,24 @@ class Interruption {
     virtual bool giveUp() = 0;
 };
 
+// Where the lines are written.
+class Destination {
+  public:
+    virtual ~Destination() = default;
+    // As write(2): how many bytes it took, or -1 with errno.
+    virtual ssize_t write(const char *text, size_t length) = 0;
+    // A failed write left the last bytes written a line cut short: takes them off if it can.
+    virtual void cutOff(size_t bytes) { (void)bytes; }
+};
+
+// Descriptor 1.
+Destination &standardOutput();
+
 // The lines of one batch, written out in one go.
 class Output {
   public:
-    Output(bool json, bool heartbeats) : json_(json), heartbeats_(heartbeats) {}
+    Output(bool json, bool heartbeats, Destination &to = standardOutput())
+        : json_(json), heartbeats_(heartbeats), to_(to) {}
 
     void appendHeader();
     // One line per record of report, or one for an empty report when heartbeats are asked.
@@ -57,6 +73,7 @@ class Output {
     };
     bool json_;
     bool heartbeats_;
+    Destination &to_;
     std::vector<char> text_ = std::vector<char>(1 << 16);
     size_t used_ = 0;
     std::vector<Mark> marks_;

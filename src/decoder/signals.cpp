@@ -5,6 +5,7 @@
 volatile sig_atomic_t stopRequested = 0;
 volatile sig_atomic_t deadlinePassed = 0;
 volatile sig_atomic_t statisticsRequested = 0;
+volatile sig_atomic_t reloadRequested = 0;
 
 namespace {
 
@@ -24,11 +25,15 @@ void requestStatistics(int) {
     statisticsRequested = 1;
 }
 
+void requestReload(int) {
+    reloadRequested = 1;
+}
+
 } // namespace
 
 // None of them restarts what it interrupts: a write blocked by the reader returns, and the
 // loop looks at the flags.
-void installSignals() {
+void installSignals(bool reloads) {
     struct sigaction action {};
     sigemptyset(&action.sa_mask);
     action.sa_handler = requestStop;
@@ -38,6 +43,11 @@ void installSignals() {
     sigaction(SIGALRM, &action, nullptr);
     action.sa_handler = requestStatistics;
     sigaction(SIGUSR1, &action, nullptr);
-    // Nothing to reopen: a hang-up of the terminal leaves it running.
-    signal(SIGHUP, SIG_IGN);
+    if (reloads) {
+        action.sa_handler = requestReload;
+        sigaction(SIGHUP, &action, nullptr);
+    } else {
+        // Nothing to reopen: a hang-up of the terminal leaves it running.
+        signal(SIGHUP, SIG_IGN);
+    }
 }

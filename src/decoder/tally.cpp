@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+const char *programName = "station-decode";
+
 namespace {
 
 // A sender's refusals told one by one in each interval; the rest are counted.
@@ -37,7 +39,7 @@ void Tally::decoded(SourceEntry *entry, int records) {
 void Tally::refuse(SourceEntry *entry, const std::string &where, const char *reason, long nowMs) {
     ++refused;
     if (entry == nullptr) {
-        fprintf(stderr, "station-decode: %s: %s\n", where.c_str(), reason);
+        fprintf(stderr, "%s: %s: %s\n", programName, where.c_str(), reason);
         return;
     }
     SourceCounts *source = &entry->second;
@@ -51,7 +53,7 @@ void Tally::refuse(SourceEntry *entry, const std::string &where, const char *rea
     }
     if (source->toldInInterval < TOLD_PER_INTERVAL) {
         ++source->toldInInterval;
-        fprintf(stderr, "station-decode: %s: %s\n", where.c_str(), reason);
+        fprintf(stderr, "%s: %s: %s\n", programName, where.c_str(), reason);
         return;
     }
     if (source->heldBack++ == 0) {
@@ -66,7 +68,7 @@ void Tally::tellHeldBack(long nowMs) {
             ++i;
             continue;
         }
-        fprintf(stderr, "station-decode: %s: %ld more refused in %ld s\n",
+        fprintf(stderr, "%s: %s: %ld more refused in %ld s\n", programName,
                 sourceText(holding_[i]->first).c_str(), held.heldBack, INTERVAL_MS / 1000);
         held.heldBack = 0;
         holding_[i] = holding_.back();
@@ -84,17 +86,17 @@ std::string Tally::counts(const Output &out) const {
 }
 
 void Tally::printStatistics(double seconds, const Output &out) const {
-    fprintf(stderr, "station-decode: statistics after %.1f s: %s, %zu senders\n", seconds,
+    fprintf(stderr, "%s: statistics after %.1f s: %s, %zu senders\n", programName, seconds,
             counts(out).c_str(), order_.size());
     for (const auto *entry : order_) {
         const SourceCounts &c = entry->second;
-        fprintf(stderr, "station-decode: sender %s: %ld reports, %ld records, %ld refused\n",
+        fprintf(stderr, "%s: sender %s: %ld reports, %ld records, %ld refused\n", programName,
                 sourceText(entry->first).c_str(), c.reports, c.records, c.refused);
     }
 }
 
 void Tally::printSummary(const Output &out) const {
-    fprintf(stderr, "station-decode: %s\n", counts(out).c_str());
+    fprintf(stderr, "%s: %s\n", programName, counts(out).c_str());
 }
 
 void decodeOne(const uint8_t *bytes, int length, const Arrival &arrival, Output &out,
@@ -110,8 +112,8 @@ void decodeOne(const uint8_t *bytes, int length, const Arrival &arrival, Output 
 }
 
 int outputFailed(const Tally &tally, const Output &out, const char *why) {
-    fprintf(stderr, "station-decode: cannot write output: %s\n", why);
-    fprintf(stderr, "station-decode: %ld records not written\n", out.lost());
+    fprintf(stderr, "%s: cannot write output: %s\n", programName, why);
+    fprintf(stderr, "%s: %ld records not written\n", programName, out.lost());
     tally.printSummary(out);
     return 1;
 }

@@ -11,6 +11,10 @@
 #include "address.h"
 #include "output.h"
 
+// The name every message on standard error starts with: station-decode, or the program that
+// receives through this library.
+extern const char *programName;
+
 // One sender's counts, and what its refusals said in the current interval.
 struct SourceCounts {
     long reports = 0;

@@ -1,5 +1,7 @@
 #include "udp_socket.h"
 
+#include "tally.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -65,7 +67,7 @@ int openListener(ListenAddress at, const Options &options) {
         }
     }
     if (fd < 0 || bind(fd, address, at.length) != 0) {
-        fprintf(stderr, "station-decode: cannot listen on %s: %s\n",
+        fprintf(stderr, "%s: cannot listen on %s: %s\n", programName,
                 addressText(at.address).c_str(), strerror(errno));
         if (fd >= 0) {
             close(fd);
@@ -76,12 +78,12 @@ int openListener(ListenAddress at, const Options &options) {
     socklen_t length = sizeof bound;
     getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &length);
     // The first line tells the port; readers wait for it.
-    fprintf(stderr, "station-decode: listening on %s\n", addressText(bound).c_str());
+    fprintf(stderr, "%s: listening on %s\n", programName, addressText(bound).c_str());
     if (granted < options.receiveBuffer) {
         fprintf(stderr,
-                "station-decode: warning: receive buffer is %d bytes, not the %ld asked: "
+                "%s: warning: receive buffer is %d bytes, not the %ld asked: "
                 "net.core.rmem_max caps it (sysctl -w net.core.rmem_max=%ld)\n",
-                granted, options.receiveBuffer, options.receiveBuffer);
+                programName, granted, options.receiveBuffer, options.receiveBuffer);
     }
     return fd;
 }

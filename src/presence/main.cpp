@@ -16,5 +16,8 @@ int main(int argc, char **argv) {
     if (status >= 0) {
         return status;
     }
-    return o.mode.empty() ? presence::runFollow(o) : presence::runQuery(o);
+    if (!o.mode.empty()) {
+        return presence::runQuery(o);
+    }
+    return o.receiver.listen ? presence::runListen(o) : presence::runFollow(o);
 }

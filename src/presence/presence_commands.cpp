@@ -2,17 +2,21 @@
 
 #include "mac_text.h"
 #include "presence_events.h"
+#include "presence_listen.h"
 #include "presence_notify.h"
 #include "presence_pipeline.h"
 #include "presence_report.h"
 #include "presence_sql.h"
 #include "presence_store.h"
+#include "signals.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <unistd.h>
 
@@ -31,17 +35,104 @@ void onReload(int /*signal*/) {
     reloading = 1;
 }
 
-// Events on standard output, messages on standard error.
+// Events on standard output, messages on standard error. A write blocked by a slow reader
+// and interrupted by a signal goes on, unless giveUp is set.
 class StandardStreams : public Sink {
   public:
+    explicit StandardStreams(const volatile std::sig_atomic_t &giveUp) : giveUp_(giveUp) {}
     bool events(std::string_view lines) override {
-        return std::fwrite(lines.data(), 1, lines.size(), stdout) == lines.size() &&
-               std::fflush(stdout) == 0;
+        while (!lines.empty()) {
+            const ssize_t n = write(STDOUT_FILENO, lines.data(), lines.size());
+            if (n > 0) {
+                lines.remove_prefix(static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR || giveUp_ != 0) {
+                return false;
+            }
+        }
+        return true;
     }
     void message(const std::string &text) override {
         std::fprintf(stderr, "station-presence: %s\n", text.c_str());
     }
+
+  private:
+    const volatile std::sig_atomic_t &giveUp_;
 };
+
+// After the deadline a write is given up at the next alarm: one that blocks when the alarm
+// has already gone must not hold the stop for ever.
+class ListeningStreams : public StandardStreams {
+  public:
+    ListeningStreams() : StandardStreams(deadlinePassed) {}
+    bool events(std::string_view lines) override {
+        if (deadlinePassed != 0) {
+            alarm(DEADLINE_SECONDS);
+        }
+        return StandardStreams::events(lines);
+    }
+};
+
+// The pipeline with the database and the broker it is asked for, handed to run. Returns the
+// exit status.
+int withPipeline(const Options &o, Sink &streams, const std::function<int(Pipeline &)> &run) {
+    // Nothing would be printed, and the broker's socket could take the descriptor and get
+    // the events: refuse to start.
+    if (fcntl(STDOUT_FILENO, F_GETFD) < 0) {
+        streams.message(std::string("cannot write events: ") + std::strerror(errno));
+        return 1;
+    }
+    std::string why;
+    auto store = o.db.empty() ? nullptr : std::make_unique<Store>();
+    auto mqtt = o.mqtt.host.empty() ? nullptr : std::make_unique<Mqtt>();
+    if (store && store->open(o.db, Store::Access::Follow, why) != 0) {
+        streams.message(why);
+        return 1;
+    }
+    // The tracker is big: the pipeline lives on the heap.
+    auto pipeline = std::make_unique<Pipeline>(o, streams, store.get(), mqtt.get());
+    if (store) {
+        if (store->resume(pipeline->tracker(), why) != 0) {
+            streams.message(why);
+            return 1;
+        }
+        store->keep(o.keepDays, o.keepVisitDays);
+    }
+    if (mqtt && mqtt->open(o.mqtt, why) != 0) {
+        streams.message(why);
+        return 1;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    return run(*pipeline);
+}
+
+// The settings read again and what may change applied to the running pipeline; running
+// becomes what now runs.
+void reread(Options &running, Pipeline &pipeline) {
+    Reload next;
+    std::string why;
+    if (reloadOptions(running, next, why) != 0) {
+        pipeline.tell("cannot read the settings again: " + why + "; the old ones stay");
+        return;
+    }
+    pipeline.reconfigure(next.next, next.refused);
+    // What was refused still runs as it was, and is said again at the next reload.
+    for (const std::string &name : next.refused) {
+        auto was = running.given.find(name);
+        if (was == running.given.end()) {
+            next.next.given.erase(name);
+        } else {
+            next.next.given[name] = was->second;
+        }
+    }
+    running = next.next;
+}
+
+// The service manager holds `systemctl reload` until the program is ready again.
+void reload(Options &running, Pipeline &pipeline) {
+    notifyReloading();
+    reread(running, pipeline);
+    notifyReady(pipeline.counts());
+}
 
 } // namespace
 
@@ -88,62 +179,31 @@ int runQuery(const Options &o) {
 }
 
 int runFollow(const Options &o) {
-    StandardStreams streams;
-    std::string why;
-    auto store = o.db.empty() ? nullptr : std::make_unique<Store>();
-    auto mqtt = o.mqttHost.empty() ? nullptr : std::make_unique<Mqtt>();
-    if (store && store->open(o.db, Store::Access::Follow, why) != 0) {
-        streams.message(why);
-        return 1;
-    }
-    // The tracker is big: the pipeline lives on the heap.
-    auto pipeline = std::make_unique<Pipeline>(o, streams, store.get(), mqtt.get());
-    if (store) {
-        if (store->resume(pipeline->tracker(), why) != 0) {
-            streams.message(why);
-            return 1;
-        }
-        store->keep(o.keepDays, o.keepVisitDays);
-    }
-    if (mqtt && mqtt->open(o.mqttHost, o.mqttPort, o.prefix, why) != 0) {
-        streams.message("cannot connect to the MQTT broker " + o.mqttHost + ":" +
-                        std::to_string(o.mqttPort) + ": " + why);
-        return 1;
-    }
-    struct sigaction stop {};
-    stop.sa_handler = onStop;
-    sigaction(SIGINT, &stop, nullptr);
-    sigaction(SIGTERM, &stop, nullptr);
-    struct sigaction reload {};
-    reload.sa_handler = onReload;
-    sigaction(SIGHUP, &reload, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    Options running = o;
-    return follow(STDIN_FILENO, *pipeline, stopping, [&] {
-        if (reloading == 0) {
-            return;
-        }
-        reloading = 0;
-        // The service manager holds `systemctl reload` until the program is ready again.
-        notifyReloading();
-        Reload next;
-        if (reloadOptions(running, next, why) != 0) {
-            streams.message("cannot read the settings again: " + why + "; the old ones stay");
-            notifyReady(pipeline->counters());
-            return;
-        }
-        pipeline->reconfigure(next.next, next.refused);
-        // What was refused still runs as it was, and is said again at the next reload.
-        for (const std::string &name : next.refused) {
-            auto was = running.given.find(name);
-            if (was == running.given.end()) {
-                next.next.given.erase(name);
-            } else {
-                next.next.given[name] = was->second;
+    StandardStreams streams(stopping);
+    return withPipeline(o, streams, [&o](Pipeline &pipeline) {
+        struct sigaction stop {};
+        stop.sa_handler = onStop;
+        sigaction(SIGINT, &stop, nullptr);
+        sigaction(SIGTERM, &stop, nullptr);
+        struct sigaction hangUp {};
+        hangUp.sa_handler = onReload;
+        sigaction(SIGHUP, &hangUp, nullptr);
+        Options running = o;
+        return follow(STDIN_FILENO, pipeline, stopping, [&] {
+            if (reloading != 0) {
+                reloading = 0;
+                reload(running, pipeline);
             }
-        }
-        running = next.next;
-        notifyReady(pipeline->counters());
+        });
+    });
+}
+
+int runListen(const Options &o) {
+    // Blocked past the deadline after a stop signal, the events are given up.
+    ListeningStreams streams;
+    return withPipeline(o, streams, [&o](Pipeline &pipeline) {
+        Options running = o;
+        return listen(o.receiver, pipeline, [&] { reload(running, pipeline); });
     });
 }
 

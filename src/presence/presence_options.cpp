@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifndef STATION_PRESENCE_VERSION
@@ -24,7 +25,14 @@ const char *usageText() {
     return "usage: station-presence [--config FILE] [--db FILE] [--interval SECONDS]\n"
            "                        [--grace SECONDS] [--hysteresis DB] [--max-clients N]\n"
            "                        [--keep DAYS] [--keep-visits DAYS] [--mqtt HOST[:PORT]]\n"
-           "                        [--mqtt-prefix PREFIX]\n"
+           "                        [--mqtt-prefix PREFIX] [--mqtt-user NAME]\n"
+           "                        [--mqtt-password-file FILE] [--mqtt-ca FILE] [--mqtt-capath "
+           "DIR]\n"
+           "                        [--mqtt-cert FILE --mqtt-key FILE] [--mqtt-client-id ID]\n"
+           "                        [--mqtt-keepalive SECONDS] [--mqtt-queue N]\n"
+           "                        [--mqtt-insecure-skip-name-check yes]\n"
+           "                        [--listen [ADDRESS:]PORT [--allow CIDR]... [--buffer BYTES]\n"
+           "                         [--stats SECONDS] [--count N]]\n"
            "       station-presence now --db FILE\n"
            "       station-presence visits --db FILE [--since TIME]\n"
            "       station-presence aps --db FILE\n"
@@ -56,7 +64,7 @@ long long number(const char *text, long long low, long long high) {
 }
 
 // HOST, HOST:PORT, [IPV6] or [IPV6]:PORT. Returns the reason it is not, or an empty text.
-std::string parseBroker(const std::string &hostPort, Options &o) {
+std::string parseBroker(const std::string &hostPort, MqttSettings &o) {
     if (hostPort.empty()) {
         return "bad MQTT host";
     }
@@ -66,15 +74,15 @@ std::string parseBroker(const std::string &hostPort, Options &o) {
         return "bad MQTT host";
     }
     const auto colon = hostPort.find(':', close);
-    o.mqttHost = bracket ? hostPort.substr(1, close - 1) : hostPort.substr(0, colon);
+    o.host = bracket ? hostPort.substr(1, close - 1) : hostPort.substr(0, colon);
     if (bracket && close + 1 < hostPort.size() && colon != close + 1) {
         return "bad MQTT host";
     }
     if (colon != std::string::npos &&
-        (o.mqttPort = static_cast<int>(number(hostPort.c_str() + colon + 1, 1, 65535))) < 0) {
+        (o.port = static_cast<int>(number(hostPort.c_str() + colon + 1, 1, 65535))) < 0) {
         return "bad MQTT port";
     }
-    return o.mqttHost.empty() ? "bad MQTT host" : "";
+    return o.host.empty() ? "bad MQTT host" : "";
 }
 
 // Sets target to the number value when it is in [low, high]; otherwise says why not.
@@ -130,6 +138,13 @@ unsigned modeBit(const std::string &mode) {
     return m != std::end(kModes) ? m->bit : kFollow;
 }
 
+// An MQTT setting that is text as given.
+template <std::string MqttSettings::*field>
+std::string mqttText(const std::string &value, Options &o) {
+    o.mqtt.*field = value;
+    return value.empty() ? "an MQTT setting must not be empty" : "";
+}
+
 // One option: its name (the command line's, without the dashes; the file's), the modes that
 // take it, whether a running follower can take a new value, and how its value is set (the
 // reason it is refused, or an empty text).
@@ -139,6 +154,11 @@ struct Spec {
     bool reloadable;
     std::string (*set)(const std::string &value, Options &o);
 };
+
+// The one option that may be given more than once: the networks add up.
+bool repeatable(const Spec &spec) {
+    return std::strcmp(spec.name, "allow") == 0;
+}
 
 constexpr Spec kSpecs[] = {
     {"config", kAll, false, [](const std::string &, Options &) { return std::string(); }},
@@ -172,13 +192,70 @@ constexpr Spec kSpecs[] = {
      [](const std::string &v, Options &o) {
          return ranged(v, 0, 36500, "DAYS must be 0 to 36500", o.keepVisitDays);
      }},
-    {"mqtt", kFollow, false, [](const std::string &v, Options &o) { return parseBroker(v, o); }},
-    {"mqtt-prefix", kFollow, false,
+    {"mqtt", kFollow, false,
+     [](const std::string &v, Options &o) { return parseBroker(v, o.mqtt); }},
+    {"mqtt-prefix", kFollow, true,
      [](const std::string &v, Options &o) {
-         o.prefix = v;
-         return std::string(o.prefix.empty() || o.prefix.find_first_of("#+") != std::string::npos
-                                ? "bad MQTT prefix"
-                                : "");
+         o.mqtt.prefix = v;
+         return std::string(
+             v.empty() || v.find_first_of("#+") != std::string::npos ? "bad MQTT prefix" : "");
+     }},
+    {"mqtt-user", kFollow, true, mqttText<&MqttSettings::username>},
+    // Only in a config file that others cannot read: the command line is anyone's to see.
+    {"mqtt-password", kFollow, true, mqttText<&MqttSettings::password>},
+    {"mqtt-password-file", kFollow, true, mqttText<&MqttSettings::passwordFile>},
+    {"mqtt-ca", kFollow, true, mqttText<&MqttSettings::caFile>},
+    {"mqtt-capath", kFollow, true, mqttText<&MqttSettings::caPath>},
+    {"mqtt-cert", kFollow, true, mqttText<&MqttSettings::certFile>},
+    {"mqtt-key", kFollow, true, mqttText<&MqttSettings::keyFile>},
+    {"mqtt-client-id", kFollow, true,
+     [](const std::string &v, Options &o) {
+         o.mqtt.clientId = v;
+         return std::string(v.empty() || v.size() > 256 ? "ID must be 1 to 256 bytes" : "");
+     }},
+    // Named and valued so that it is never turned on by accident.
+    {"mqtt-insecure-skip-name-check", kFollow, true,
+     [](const std::string &v, Options &o) {
+         o.mqtt.insecure = v == "yes";
+         return std::string(v == "yes" || v == "no" ? "" : "it takes yes or no");
+     }},
+    {"mqtt-keepalive", kFollow, true,
+     [](const std::string &v, Options &o) {
+         return ranged(v, 5, 3600, "SECONDS must be 5 to 3600", o.mqtt.keepalive);
+     }},
+    {"mqtt-queue", kFollow, true,
+     [](const std::string &v, Options &o) {
+         return ranged(v, 0, 10000000, "N must be 0 to 10000000", o.mqtt.queueLimit);
+     }},
+    {"listen", kFollow, false,
+     [](const std::string &v, Options &o) {
+         o.receiver.listen = parseListenAddress(v, o.receiver.at) == 0;
+         return std::string(o.receiver.listen ? ""
+                                              : "--listen needs [ADDRESS:]PORT, ADDRESS an IPv4 "
+                                                "or [IPv6] literal");
+     }},
+    {"allow", kFollow, false,
+     [](const std::string &v, Options &o) {
+         Network network{};
+         if (parseNetwork(v, network) != 0) {
+             return "bad network " + v;
+         }
+         o.receiver.allowed.push_back(network);
+         return std::string();
+     }},
+    {"buffer", kFollow, false,
+     [](const std::string &v, Options &o) {
+         return ranged(v, MIN_BUFFER, MAX_BUFFER, "BYTES must be 4096 to 1073741824",
+                       o.receiver.receiveBuffer);
+     }},
+    {"stats", kFollow, false,
+     [](const std::string &v, Options &o) {
+         return ranged(v, 1, MAX_STATS_SECONDS, "SECONDS must be 1 to 86400",
+                       o.receiver.statsSeconds);
+     }},
+    {"count", kFollow, false,
+     [](const std::string &v, Options &o) {
+         return ranged(v, 1, MAX_COUNT, "N must be 1 to 999999999", o.receiver.count);
      }},
     {"since", kVisits | kReport, false,
      [](const std::string &v, Options &o) {
@@ -196,6 +273,12 @@ const Spec *find(std::string_view name) {
     const auto *spec = std::find_if(std::begin(kSpecs), std::end(kSpecs),
                                     [&](const Spec &s) { return name == s.name; });
     return spec != std::end(kSpecs) ? spec : nullptr;
+}
+
+// Keeps what was given, every value of a repeatable option.
+void give(const Spec &spec, const std::string &value, Options &o) {
+    std::string &given = o.given[spec.name];
+    given = repeatable(spec) && !given.empty() ? given + " " + value : value;
 }
 
 // The config file's lines into o: NAME VALUE, blank lines and lines starting with # ignored;
@@ -235,7 +318,12 @@ std::string readConfig(const std::string &file, Options &o) {
         if (value.empty()) {
             return at + name + " needs a value";
         }
-        if (!seen.emplace(name, lineNumber).second) {
+        struct stat st {};
+        if (name == "mqtt-password" && stat(file.c_str(), &st) == 0 &&
+            (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+            return file + ": holds mqtt-password and is readable by others; chmod 600 it";
+        }
+        if (!seen.emplace(name, lineNumber).second && !repeatable(*spec)) {
             return at + name + " given twice (first on line " + std::to_string(seen[name]) + ")";
         }
         if ((spec->modes & modeBit(o.mode)) == 0) {
@@ -245,7 +333,7 @@ std::string readConfig(const std::string &file, Options &o) {
         if (!refused.empty()) {
             return at.append(name).append(": ").append(refused);
         }
-        o.given[name] = value;
+        give(*spec, value, o);
     }
     if (in.bad()) {
         return file + ": cannot read: " + std::strerror(errno);
@@ -278,7 +366,12 @@ std::string complete(Options &o) {
     if (o.keepDays > 0 && o.db.empty()) {
         return "--keep needs --db FILE";
     }
-    return "";
+    for (const char *name : {"allow", "buffer", "stats", "count"}) {
+        if (!o.receiver.listen && o.given.count(name) != 0) {
+            return std::string("--") + name + " needs --listen [ADDRESS:]PORT";
+        }
+    }
+    return o.mode.empty() ? mqttSettingsProblem(o.mqtt) : "";
 }
 
 int parse(const std::vector<std::string> &args, Options &o, std::string &out, std::string &err) {
@@ -315,6 +408,7 @@ int parse(const std::vector<std::string> &args, Options &o, std::string &out, st
             return 2;
         }
     }
+    bool allowGiven = false; // the command line's networks replace the file's
     for (std::size_t i = start; i < args.size(); i += 2) {
         const std::string &name = args[i];
         if (i + 1 >= args.size()) {
@@ -324,11 +418,21 @@ int parse(const std::vector<std::string> &args, Options &o, std::string &out, st
         if (spec == nullptr || (spec->modes & modeBit(o.mode)) == 0) {
             return usageError("unknown option " + name, err);
         }
+        if (name == "--mqtt-password") {
+            return usageError("the MQTT password is not given on the command line, where any "
+                              "user sees it: use --mqtt-password-file FILE or the config file",
+                              err);
+        }
+        if (repeatable(*spec) && !allowGiven) {
+            allowGiven = true;
+            o.receiver.allowed.clear();
+            o.given.erase(spec->name);
+        }
         const std::string why = spec->set(args[i + 1], o);
         if (!why.empty()) {
             return usageError(why, err);
         }
-        o.given[spec->name] = args[i + 1];
+        give(*spec, args[i + 1], o);
     }
     const std::string why = complete(o);
     return why.empty() ? -1 : usageError(why, err);

@@ -2,6 +2,8 @@
 // names (the file's `grace 60` is the command line's `--grace 60`), the command line winning.
 #pragma once
 
+#include "options.h"
+#include "presence_events.h"
 #include "presence_state.h"
 
 #include <map>
@@ -13,9 +15,7 @@ namespace presence {
 struct Options {
     std::string mode; // empty: follow the input; "now", "visits", "aps", "report" or "forget"
     std::string db;
-    std::string mqttHost;
-    int mqttPort = 1883;
-    std::string prefix = "station-presence";
+    MqttSettings mqtt;
     int keepDays = 0;        // sightings: 0 none kept
     int keepVisitDays = 365; // ended visits and silences: 0 for ever
     uint64_t client = 0;     // forget's
@@ -23,6 +23,8 @@ struct Options {
     bool graceGiven = false; // otherwise four intervals
     std::string html;
     std::string since;
+
+    ::Options receiver; // with --listen: the datagrams received here, as station-decode does
 
     std::string config;                       // the file read, if any
     std::vector<std::string> arguments;       // the command line, to read again on a reload

@@ -15,8 +15,7 @@
 
 namespace presence {
 
-// Milliseconds of the monotonic clock.
-static Millis monotonicMillis() {
+Millis monotonicMillis() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -168,15 +167,29 @@ void Pipeline::writeOutput() {
     output_.clear();
 }
 
+void Pipeline::sayMqttMessages() {
+    for (const std::string &text : mqtt_->messages()) {
+        sink_.message(text);
+    }
+}
+
+// The network thread's messages said, everything retained again after a reconnection, the
+// access points' counts brought up to date.
+void Pipeline::updateBroker() {
+    if (mqtt_ == nullptr) {
+        return;
+    }
+    sayMqttMessages();
+    if (mqtt_->wantsResync()) {
+        mqtt_->resync(tracker_.present(), tracker_.aps());
+    }
+    mqtt_->aps(tracker_.aps());
+}
+
 int Pipeline::settle(Millis monotonic) {
     emit();
     refusals_.tell(false, monotonic, sink_);
-    if (mqtt_ != nullptr) {
-        if (mqtt_->wantsResync()) {
-            mqtt_->resync(tracker_.present(), tracker_.aps());
-        }
-        mqtt_->newAps(tracker_.aps());
-    }
+    updateBroker();
     if (flushedAt_ == 0) {
         flushedAt_ = monotonic;
     }
@@ -196,33 +209,27 @@ int Pipeline::finish(Millis monotonic, int status) {
         status = 1;
     }
     if (mqtt_ != nullptr) {
-        if (mqtt_->wantsResync()) {
-            mqtt_->resync(tracker_.present(), tracker_.aps());
-        }
-        mqtt_->newAps(tracker_.aps());
-        mqtt_->counters(counters());
+        updateBroker();
+        mqtt_->counts(counts());
         mqtt_->close();
+        sayMqttMessages(); // what the connection had left to say
+        if (status == 0 && mqtt_->unsent() > 0) {
+            status = kExitUndelivered;
+        }
     }
-    summary();
-    if (outputFailed_) {
-        return 1;
-    }
-    return status == 0 && mqtt_ != nullptr && mqtt_->unsent() > 0 ? kExitUndelivered : status;
+    sink_.message(counts());
+    return outputFailed_ ? 1 : status;
 }
 
-void Pipeline::tellCounters() {
-    const std::string text = counters();
+void Pipeline::tellCounts() {
+    const std::string text = counts();
     notifyStatus(text);
     if (mqtt_ != nullptr) {
-        mqtt_->counters(text);
+        mqtt_->counts(text);
     }
 }
 
-void Pipeline::summary() {
-    sink_.message(counters());
-}
-
-std::string Pipeline::counters() const {
+std::string Pipeline::counts() const {
     const Counters &c = tracker_.counters();
     std::string text = std::to_string(lines_) + " lines, " + std::to_string(c.records) +
                        " records, " + std::to_string(c.heartbeats) + " heartbeats, " +
@@ -252,6 +259,10 @@ std::string Pipeline::counters() const {
     }
     if (mqtt_ != nullptr) {
         text += "; " + std::to_string(mqtt_->unsent()) + " MQTT messages not delivered";
+        if (mqtt_->dropped() > 0) {
+            text += ", " + std::to_string(mqtt_->dropped()) +
+                    " of them events dropped while the broker was away";
+        }
     }
     return text;
 }
@@ -265,6 +276,17 @@ void Pipeline::reconfigure(const Options &next, const std::vector<std::string> &
         o_.settings.hysteresis = next.settings.hysteresis;
         tracker_.reconfigure(o_.settings.grace, o_.settings.hysteresis);
         clock_.setBound(o_.settings.grace / 2);
+    }
+    if (mqtt_ != nullptr) {
+        MqttSettings mqtt = next.mqtt;
+        mqtt.host = o_.mqtt.host; // another broker needs a restart
+        mqtt.port = o_.mqtt.port;
+        std::string why;
+        if (mqtt_->reconfigure(mqtt, why) == 0) {
+            o_.mqtt = mqtt;
+        } else {
+            sink_.message("the MQTT settings stay as they were: " + why);
+        }
     }
     std::string names;
     for (const std::string &name : refused) {
@@ -282,9 +304,7 @@ int follow(int fd, Pipeline &pipeline, const volatile std::sig_atomic_t &stop,
     bool skipping = false; // the rest of a line too long
     int status = 0;
     StatusCadence cadence;
-    // Ready once the input is open. LISTEN: a follower with a socket of its own says it once
-    // the socket is bound instead, so that `systemctl start` returns only when reports arrive.
-    notifyReady(pipeline.counters());
+    notifyReady(pipeline.counts()); // the input is open
     for (;;) {
         pollfd in{fd, POLLIN, 0};
         const int ready = stop != 0 ? 0 : poll(&in, 1, 1000);
@@ -330,7 +350,7 @@ int follow(int fd, Pipeline &pipeline, const volatile std::sig_atomic_t &stop,
         }
         between();
         if (cadence.due(now)) {
-            pipeline.tellCounters();
+            pipeline.tellCounts();
         }
     }
     if (held > 0 && !skipping) {

@@ -76,22 +76,25 @@ class Pipeline {
 
     // A message of the reading loop's own, where the pipeline's go.
     void tell(const std::string &text) { sink_.message(text); }
+    // "statistics: " and the counts the summary tells, so far.
+    void statistics() { sink_.message("statistics: " + counts()); }
 
     const Tracker &tracker() const { return tracker_; }
     Tracker &tracker() { return tracker_; } // for a restart to restore what was kept
     uint64_t lines() const { return lines_; }
-    // The counters the summary ends with, as one line: also the service's status.
-    std::string counters() const;
-    // The counters as the service's status and on the broker.
-    void tellCounters();
+    // The counts the summary ends with, as one line: also the service's status.
+    std::string counts() const;
+    // The counts as the service's status and, retained, on the broker.
+    void tellCounts();
 
   private:
     void take(Millis monotonic);
     void emit();
     void deliver(const Event &e);
+    void updateBroker();
+    void sayMqttMessages();
     int flush(bool final);
     void writeOutput();
-    void summary();
 
     Options o_;
     Sink &sink_;
@@ -110,6 +113,9 @@ class Pipeline {
     bool outputFailed_ = false;
     Millis flushedAt_ = 0;
 };
+
+// Milliseconds of the monotonic clock.
+Millis monotonicMillis();
 
 // Reads lines from fd into the pipeline until the input ends or stop is set; a line longer
 // than 64 KiB is refused. between runs after each batch of lines (a reload, if one was

@@ -370,6 +370,13 @@ int Store::open(const std::string &file, Access access, std::string &why) {
     if (connect(true, false) != 0 || exec("BEGIN IMMEDIATE") != 0) {
         return fail("open", why);
     }
+    // SQLite opens a file it may not write read-only without a word when its -wal and -shm
+    // are already there (left by any reader): refused now, not at the first write.
+    if (sqlite3_db_readonly(db_, "main") == 1) {
+        reason_ = "attempt to write a readonly database";
+        exec("ROLLBACK");
+        return fail("open", why);
+    }
     Kind kind = identify(db_, reason_); // again, now that nothing else can write it
     const char *operation = kind == Kind::Empty   ? "create"
                             : kind == Kind::Older ? "migrate"
