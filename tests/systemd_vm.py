@@ -5,10 +5,10 @@ KVM) with the host's own /usr shared read-only over virtio-9p under a writable o
 tests/systemd_vm/checks, run by that systemd once it is up, drives the unit (start, a report,
 reload, a stop with the broker away, a kill); this side judges what it printed.
 
-usage: systemd_vm.py STATION_PRESENCE STATION_DECODE STATION_REPORTER [--console FILE]
+usage: systemd_vm.py STATION_PRESENCE STATION_REPORTER [--console FILE]
   --console FILE keeps the VM's console output (the unit's `systemctl status` among it)
 """
-import os, re, shutil, subprocess, sys, tempfile, time, unittest
+import os, re, shutil, sys, tempfile, time, unittest
 
 import sandbox
 from wifi_vm import blocks, boot, copy_modules, copy_with_libraries, kernel, write_cpio
@@ -17,8 +17,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 UNIT = os.path.join(HERE, "..", "packaging", "station-presence", "station-presence.service")
 MODULES = ("virtio_pci.ko", "9pnet_virtio.ko", "9p.ko", "overlay.ko")
 MACHINE_ID = "5374507265736e636556696d54657374\n"
-LISTEN = "listen 127.0.0.1:9999\n"
-CONFIG = "db /var/lib/station-presence/presence.db\nmqtt 127.0.0.1:1883\n"
+CONFIG = """listen 127.0.0.1:9999
+db /var/lib/station-presence/presence.db
+mqtt 127.0.0.1:1883
+"""
 BROKER = "listener 1883 127.0.0.1\nallow_anonymous true\n"
 CHECKS_UNIT = """[Unit]
 Description=station-presence's unit, checked
@@ -34,13 +36,6 @@ Environment=SYSTEMD_PAGER= SYSTEMD_COLORS=0 TERM=dumb COLUMNS=160
 RuntimeMaxSec=420
 FailureAction=poweroff-force
 """
-# While the program cannot listen itself, the unit runs station-decode into it: bash makes way
-# for station-presence, which is the unit's main process as it will be, decoder beside it.
-STAND_IN_DROP_IN = """[Service]
-ExecStart=
-ExecStart=/bin/bash -c 'exec station-presence --config /etc/station-presence.conf \\
-< <(exec station-decode listen 127.0.0.1:9999 --json --heartbeats)'
-"""
 CONSOLE = {}
 
 
@@ -55,16 +50,9 @@ def place(root, path, text=None, source=None):
             f.write(text)
 
 
-def stand_in_needed(presence):
-    usage = subprocess.run([presence, "--help"], capture_output=True, text=True).stdout
-    return "--listen" not in usage
-
-
-def build_payload(payload, presence, decoder, reporter):
+def build_payload(payload, presence, reporter):
     """What the init lays over the VM's root: /etc, the programs, the units."""
-    stand_in = stand_in_needed(presence)
-    for source, name in ((presence, "station-presence"), (decoder, "station-decode"),
-                         (reporter, "station-reporter")):
+    for source, name in ((presence, "station-presence"), (reporter, "station-reporter")):
         place(payload, "/usr/bin/" + name, source=source)
     place(payload, "/usr/local/bin/vm-checks", source=os.path.join(HERE, "systemd_vm", "checks"))
     # The host's users and groups (no password in them), mosquitto's among them.
@@ -72,14 +60,10 @@ def build_payload(payload, presence, decoder, reporter):
         place(payload, "/etc/" + name, source="/etc/" + name)
     os.symlink("../usr/lib/os-release", os.path.join(payload, "etc", "os-release"))
     for path, text in (("machine-id", MACHINE_ID), ("hostname", "systemd-vm\n"),
-                       ("station-presence.conf", CONFIG + ("" if stand_in else LISTEN)),
-                       ("vm-broker.conf", BROKER),
+                       ("station-presence.conf", CONFIG), ("vm-broker.conf", BROKER),
                        ("systemd/system/vm-checks.service", CHECKS_UNIT)):
         place(payload, "/etc/" + path, text)
     place(payload, "/etc/systemd/system/station-presence.service", source=UNIT)
-    if stand_in:
-        place(payload, "/etc/systemd/system/station-presence.service.d/stand-in.conf",
-              STAND_IN_DROP_IN)
 
 
 def build_initramfs(folder, programs):
@@ -120,9 +104,8 @@ class Service(unittest.TestCase):
         started = properties("started")
         self.assertEqual((started["ActiveState"], started["SubState"]), ("active", "running"))
         self.assertRegex(started["StatusText"], r"^0 lines, 0 records, ")
-        if not STAND_IN:  # the stand-in's decoder may bind a moment after the program is ready
-            # ss names the process as the kernel keeps its name: 15 characters
-            self.assertRegex(CONSOLE["bound"], r"127\.0\.0\.1:9999 .*\(\(\"station-presenc\"")
+        # Bound by the program (ss names it as the kernel keeps its name: 15 characters).
+        self.assertRegex(CONSOLE["bound"], r"127\.0\.0\.1:9999 .*\(\(\"station-presenc\"")
 
     def test_runs_as_a_dynamic_user_with_its_state_folder(self):
         uid = CONSOLE["user"].split()[1]
@@ -135,7 +118,7 @@ class Service(unittest.TestCase):
         self.ok("counted")
         retained = dict(l.split(" ", 1) for l in CONSOLE["retained"].splitlines()[:2])
         self.assertEqual(retained["station-presence/status"], "online")
-        self.assertRegex(retained["station-presence/counters"], r"^1 lines, 1 records, ")
+        self.assertRegex(retained["station-presence/counters"], r"^\d+ lines, 1 records, ")
 
     def test_reload_keeps_the_same_process_running(self):
         self.ok("reload")
@@ -186,8 +169,7 @@ class Service(unittest.TestCase):
 if __name__ == "__main__":
     args = sys.argv[1:]
     keep = sandbox.take_option(args, "--console")
-    programs = [os.path.abspath(a) for a in args[:3]]
-    STAND_IN = stand_in_needed(programs[0])
+    programs = [os.path.abspath(a) for a in args[:2]]
     started = time.time()
     with tempfile.TemporaryDirectory() as folder:
         image, initramfs = build_initramfs(folder, programs)
@@ -200,11 +182,10 @@ if __name__ == "__main__":
             f.write(console)
     CONSOLE = blocks(console)
     PIDS = dict(re.findall(r"^@@pid-before-(\S+) (\d+)$", console, re.M))
-    print("initramfs %.1fs, VM %.1fs; %s%s" % (built - started, time.time() - built, " ".join(
-        re.findall(r"^@@(booted [\d.]+|done [\d.]+|failed .*)$", console, re.M)),
-        "; station-decode into the program (no --listen yet)" if STAND_IN else ""),
+    print("initramfs %.1fs, VM %.1fs; %s" % (built - started, time.time() - built, " ".join(
+        re.findall(r"^@@(booted [\d.]+|done [\d.]+|failed .*)$", console, re.M))),
         file=sys.stderr)
     if "@@done" not in console:
         sys.exit("the VM did not finish:\n" + console[-3000:])
     print(CONSOLE["status"], file=sys.stderr)
-    unittest.main(argv=[sys.argv[0], "-v"] + args[3:])
+    unittest.main(argv=[sys.argv[0], "-v"] + args[2:])
