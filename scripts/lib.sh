@@ -200,6 +200,10 @@ HARDENING_PACKAGES=(clang libclang-rt-14-dev clang-tidy clang-format cppcheck)
 # The kernel Wi-Fi VM: Debian's kernel, QEMU, and the userland that runs inside it.
 WIFI_VM_PACKAGES=(qemu-system-x86 linux-image-amd64 hostapd wpasupplicant iw wireless-regdb busybox cpio)
 
+# station-presence's unit in a VM: Debian's systemd as PID 1 over the host's own /usr (with the
+# kernel, QEMU and BusyBox of the Wi-Fi VM), and the tools its checks run there.
+SYSTEMD_VM_PACKAGES=(systemd iproute2 procps mosquitto mosquitto-clients qemu-system-x86 linux-image-amd64 busybox cpio)
+
 CROSS_PACKAGES=(gcc-mipsel-linux-gnu g++-mipsel-linux-gnu binutils-mipsel-linux-gnu musl-dev:mipsel
     g++-mips-linux-gnu binutils-mips-linux-gnu qemu-user-static)
 
