@@ -22,6 +22,8 @@ db /var/lib/station-presence/presence.db
 mqtt 127.0.0.1:1883
 """
 BROKER = "listener 1883 127.0.0.1\nallow_anonymous true\n"
+LOGIN_BROKER = ("listener 1884 127.0.0.1\nallow_anonymous false\n"
+                "password_file /etc/vm-broker.passwd\n")
 CHECKS_UNIT = """[Unit]
 Description=station-presence's unit, checked
 # Only a reference (nothing starts it): it keeps a stopped unit loaded, its result readable.
@@ -61,6 +63,7 @@ def build_payload(payload, presence, reporter):
     os.symlink("../usr/lib/os-release", os.path.join(payload, "etc", "os-release"))
     for path, text in (("machine-id", MACHINE_ID), ("hostname", "systemd-vm\n"),
                        ("station-presence.conf", CONFIG), ("vm-broker.conf", BROKER),
+                       ("vm-login-broker.conf", LOGIN_BROKER),
                        ("systemd/system/vm-checks.service", CHECKS_UNIT)):
         place(payload, "/etc/" + path, text)
     place(payload, "/etc/systemd/system/station-presence.service", source=UNIT)
@@ -157,6 +160,10 @@ class Service(unittest.TestCase):
         self.assertEqual(limited["ActiveState"], "failed")
         tries = CONSOLE["journal-end"].count("/usr/presence.db: cannot open")
         self.assertEqual(tries, int(unit_setting("StartLimitBurst")))
+
+    def test_the_brokers_password_reaches_it_as_a_credential(self):
+        self.ok("login")
+        self.assertEqual(CONSOLE["logged-in"], "station-presence/status online\nstatus 0\n")
 
     def test_hardened_and_verified(self):
         self.ok("verify")
