@@ -195,6 +195,9 @@ PRESENCE_PACKAGES=(pkgconf libsqlite3-dev libmosquitto-dev nlohmann-json3-dev li
 # The server's Debian package: dpkg-shlibdeps for its Depends, lintian to check it.
 DEB_PACKAGES=(dpkg-dev lintian)
 
+# The documents' diagram.
+DOCS_PACKAGES=(graphviz)
+
 HARDENING_PACKAGES=(clang libclang-rt-14-dev clang-tidy clang-format cppcheck)
 
 # The kernel Wi-Fi VM: Debian's kernel, QEMU, and the userland that runs inside it.

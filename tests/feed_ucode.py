@@ -150,8 +150,8 @@ class FeedContract(unittest.TestCase):
                 self.assertEqual(awk_lines, [contract.line("020A00000001", alias, -50, 1, 6)])
                 self.assertEqual(rounds[0], awk_lines)
 
-    def test_the_readme_says_the_same(self):
-        with open(os.path.join(HERE, "..", "README.md")) as f:
+    def test_the_docs_say_the_same(self):
+        with open(os.path.join(HERE, "..", "docs", "openwrt.md")) as f:
             readme = f.read()
         rows = ["| `%s` | %s | %s |" % (key.hex() or "(empty)", mac, alias)
                 for key, mac, alias in contract.PSEUDONYMS]

@@ -16,6 +16,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PROJECT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(HERE, "platform"))
 import harness
+import quickstart
 import sandbox
 from package_e2e import cmake_installed
 
@@ -240,7 +241,16 @@ class Install(unittest.TestCase):
         os.remove(dev.path("/usr/lib/ucode/nl80211.so"))
         expected = cmake_installed(DEVICE_BUILD)
 
-        done = pm.add(1)
+        # With apk, release 1 is installed and set up as the README's quick start says.
+        quick = quickstart.commands("access point") if pm.name == "apk" else []
+        installing = [c for c in quick if c.startswith(("cp ", "apk "))]
+        if quick:
+            shutil.copy(os.path.join(PACKAGES[1], "station-reporter-build-key.pem"),
+                        dev.path("/tmp/"))
+            self.assertIn("apk add /tmp/" + package_name(1, "apk"), installing)
+            done = dev.run(["sh", "-ec", "\n".join(installing)])
+        else:
+            done = pm.add(1)
         self.record(pm, "install r1", done)
         self.assertEqual(done.returncode, 0)
         self.assertEqual(pm.installed(), VERSION + "-r1")
@@ -258,11 +268,22 @@ class Install(unittest.TestCase):
 
         # The user's configuration, and the service started from the installed files.
         decoder, port = sandbox.start_decoder(DECODER, "127.0.0.1:0", "--count", "1")
-        edited = ("config station-reporter 'main'\n\toption enabled '1'\n"
-                  "\toption server '127.0.0.1'\n\toption port '%d'\n\toption interval '5'\n"
-                  "\tlist interface 'phy0-ap0'\n" % port)
-        dev.write(CONFIG, edited)
-        self.assertEqual(dev.run([INIT, "restart"]).returncode, 0)
+        if quick:
+            # The quick start's server on the loopback; the recorded stations' interface.
+            setting = [c.replace("192.0.2.7", "127.0.0.1").replace("=9999", "=%d" % port)
+                       for c in quick if c not in installing]
+            setting.insert(-2, "uci add_list station-reporter.main.interface=phy0-ap0")
+            done = dev.run(["sh", "-ec", "\n".join(setting)])
+            self.assertEqual(done.returncode, 0, said(done))
+            with open(dev.path(CONFIG)) as f:
+                edited = f.read()
+            self.assertIn("option server '127.0.0.1'", edited)
+        else:
+            edited = ("config station-reporter 'main'\n\toption enabled '1'\n"
+                      "\toption server '127.0.0.1'\n\toption port '%d'\n\toption interval '5'\n"
+                      "\tlist interface 'phy0-ap0'\n" % port)
+            dev.write(CONFIG, edited)
+            self.assertEqual(dev.run([INIT, "restart"]).returncode, 0)
         self.assertReport(decoder)
         before = self.loop()
         files = listing()

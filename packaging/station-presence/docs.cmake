@@ -1,20 +1,11 @@
 # cmake -DSOURCE=CHECKOUT -DOUT=DIR -DVERSION=V -DMAINTAINER=M -DDATE=D -P docs.cmake
 # Writes into DIR the package's copyright file (the project's LICENSE in Debian's
-# machine-readable form), its changelog.Debian.gz and README.md, the README's server part.
+# machine-readable form), its changelog.Debian.gz and README.md, the server's part of docs/.
 
-# The server's part: from the decoder's heading up to the build's.
-set(first "## The receiving end: station-decode")
-set(after "## Building and testing")
-file(READ ${SOURCE}/README.md readme)
-string(FIND "${readme}" "\n${first}\n" start)
-string(FIND "${readme}" "\n${after}\n" end)
-if(start EQUAL -1 OR end LESS start)
-  message(FATAL_ERROR "README.md has no part from \"${first}\" to \"${after}\"")
-endif()
-math(EXPR length "${end} - ${start}")
-string(SUBSTRING "${readme}" ${start} ${length} part)
-string(STRIP "${part}" part)
-file(WRITE ${OUT}/README.md "${part}\n")
+# The server's part of the reference: the receiving end, then presence.
+file(READ ${SOURCE}/docs/receiving.md receiving)
+file(READ ${SOURCE}/docs/presence.md presence)
+file(WRITE ${OUT}/README.md "${receiving}\n${presence}")
 
 # LICENSE: a title, the copyright line, then the licence's text.
 file(READ ${SOURCE}/LICENSE license)
