@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string out;
     std::string_view input(reinterpret_cast<const char *>(data), size);
     // The same lines through the whole pipeline, its clock included.
-    Options options;
+    presence::Options options;
     options.settings = settings;
     Checked sink;
     Pipeline pipeline(options, sink, nullptr, nullptr);
