@@ -137,8 +137,13 @@ selected_packages() {
         done
     done
     for group in $groups; do
-        group=${group^^}
-        local -n list="${group//-/_}_PACKAGES"
+        local name=${group^^}
+        name=${name//-/_}_PACKAGES
+        if ! declare -p "$name" >/dev/null 2>&1; then
+            echo "scripts/stages: no package group $group (no $name in scripts/lib.sh)" >&2
+            return 1
+        fi
+        local -n list=$name
         printf '%s\n' "${list[@]}"
     done
 }
