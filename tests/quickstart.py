@@ -8,7 +8,8 @@ README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "README.
 
 def commands(name):
     """The block's lines, in order, without blank lines."""
-    text = open(README).read()
+    with open(README) as f:
+        text = f.read()
     found = re.search(r"<!-- quickstart: %s -->\n```sh\n(.*?)```" % re.escape(name), text, re.S)
     if found is None:
         raise LookupError("README.md has no quick start %r" % name)

@@ -3,13 +3,15 @@
 KVM) with the host's own /usr shared read-only over virtio-9p under a writable overlay, a small
 /etc, /var and this build's programs from the initramfs, and Debian's systemd as PID 1.
 tests/systemd_vm/checks, run by that systemd once it is up, drives the unit (start, a report,
-reload, a stop with the broker away, a kill); this side judges what it printed.
+reload, a stop with the broker away, a kill), after the README's server quick start has
+installed DEB with apt and run the package's service; this side judges what it printed.
 
-usage: systemd_vm.py STATION_PRESENCE STATION_REPORTER [--console FILE]
+usage: systemd_vm.py STATION_PRESENCE STATION_REPORTER DEB [--console FILE]
   --console FILE keeps the VM's console output (the unit's `systemctl status` among it)
 """
-import os, re, shutil, sys, tempfile, time, unittest
+import glob, os, re, shutil, sys, tempfile, time, unittest
 
+import quickstart
 import sandbox
 from wifi_vm import blocks, boot, copy_modules, copy_with_libraries, kernel, write_cpio
 
@@ -38,6 +40,12 @@ Environment=SYSTEMD_PAGER= SYSTEMD_COLORS=0 TERM=dumb COLUMNS=160
 RuntimeMaxSec=420
 FailureAction=poweroff-force
 """
+# Laid over the root by the checks once the quick start is done, so that the package's unit and
+# settings are the ones it runs.
+CHECKS_ROOT = "/vm-checks"
+# Where the quick start runs, as in a checkout: its .deb in build/packages below.
+QUICKSTART = "/root/quickstart"
+DPKG_STATE = ("status", "arch", "diversions", "statoverride")
 CONSOLE = {}
 
 
@@ -52,21 +60,49 @@ def place(root, path, text=None, source=None):
             f.write(text)
 
 
-def build_payload(payload, presence, reporter):
-    """What the init lays over the VM's root: /etc, the programs, the units."""
-    for source, name in ((presence, "station-presence"), (reporter, "station-reporter")):
-        place(payload, "/usr/bin/" + name, source=source)
+def quickstart_commands():
+    """The README's server quick start as the VM runs it: scripts/deb is the deb stage's, the
+    rest runs as root, without sudo."""
+    first, *rest = quickstart.commands("server")
+    if first != "scripts/deb" or not all(c.startswith("sudo ") for c in rest):
+        raise ValueError("the server's quick start is no longer scripts/deb and sudo lines")
+    return [c[len("sudo "):] for c in rest]
+
+
+def lay_package_manager(payload, deb):
+    """The .deb where the quick start expects it, and what apt and dpkg need: the host's
+    package state (the package's dependencies are installed there) and which files each
+    package owns (so that dpkg refuses a file of another's), none of their scripts."""
+    place(payload, QUICKSTART + "/build/packages/" + os.path.basename(deb), source=deb)
+    place(payload, QUICKSTART + "/commands", "\n".join(quickstart_commands()) + "\n")
+    for name in DPKG_STATE:
+        place(payload, "/var/lib/dpkg/" + name, source="/var/lib/dpkg/" + name)
+    for folder in ("/var/lib/dpkg/info", "/var/lib/dpkg/updates", "/var/lib/dpkg/triggers",
+                   "/var/lib/apt/lists/partial", "/var/cache/apt/archives/partial",
+                   "/var/log/apt"):
+        os.makedirs(payload + folder)
+    for name in glob.glob("/var/lib/dpkg/info/*.list"):
+        shutil.copy(name, payload + "/var/lib/dpkg/info/")
+    shutil.copytree("/etc/apt", payload + "/etc/apt", symlinks=True)
+
+
+def build_payload(payload, presence, reporter, deb):
+    """What the init lays over the VM's root: /etc, the reporter, the package, the checks; the
+    checks' own unit, settings and station-presence wait in CHECKS_ROOT."""
+    place(payload, "/usr/bin/station-reporter", source=reporter)
+    place(payload, CHECKS_ROOT + "/usr/bin/station-presence", source=presence)
+    lay_package_manager(payload, deb)
     place(payload, "/usr/local/bin/vm-checks", source=os.path.join(HERE, "systemd_vm", "checks"))
     # The host's users and groups (no password in them), mosquitto's among them.
     for name in ("passwd", "group", "nsswitch.conf"):
         place(payload, "/etc/" + name, source="/etc/" + name)
     os.symlink("../usr/lib/os-release", os.path.join(payload, "etc", "os-release"))
     for path, text in (("machine-id", MACHINE_ID), ("hostname", "systemd-vm\n"),
-                       ("station-presence.conf", CONFIG), ("vm-broker.conf", BROKER),
-                       ("vm-login-broker.conf", LOGIN_BROKER),
+                       ("vm-broker.conf", BROKER), ("vm-login-broker.conf", LOGIN_BROKER),
                        ("systemd/system/vm-checks.service", CHECKS_UNIT)):
         place(payload, "/etc/" + path, text)
-    place(payload, "/etc/systemd/system/station-presence.service", source=UNIT)
+    place(payload, CHECKS_ROOT + "/etc/station-presence.conf", CONFIG)
+    place(payload, CHECKS_ROOT + "/etc/systemd/system/station-presence.service", source=UNIT)
 
 
 def build_initramfs(folder, programs):
@@ -173,10 +209,38 @@ class Service(unittest.TestCase):
         self.assertLessEqual(float(score.group(1)), 2.0, CONSOLE["security"])
 
 
+class QuickStart(unittest.TestCase):
+    """The README's server quick start, run in the VM before the checks above."""
+
+    def test_the_readme_installs_the_package_the_deb_stage_built(self):
+        self.assertEqual(quickstart_commands()[0],
+                         "apt install ./build/packages/" + os.path.basename(DEB))
+
+    def test_every_command_succeeds(self):
+        for n, command in enumerate(quickstart_commands(), 1):
+            with self.subTest(command):
+                self.assertIn("\nstatus 0\n", "\n" + CONSOLE["quickstart-%d" % n],
+                              CONSOLE["quickstart-%d" % n])
+
+    def test_installing_enables_and_starts_the_packages_own_unit(self):
+        self.assertEqual(AFTER[1], "active enabled")
+        unit = properties("quickstart-unit")
+        self.assertRegex(unit["FragmentPath"], r"^(/usr)?/lib/systemd/system/station-presence\."
+                         r"service$")
+        self.assertEqual((unit["ActiveState"], unit["UnitFileState"]), ("active", "enabled"))
+
+    def test_now_lists_the_client_that_reported(self):
+        rows = CONSOLE["quickstart-%d" % len(quickstart_commands())].splitlines()
+        self.assertEqual(rows[0].split()[:5], ["client", "ap", "address", "rssi", "assoc"])
+        self.assertEqual([r.split()[:5] for r in rows[1:-1]],
+                         [["0A1B2C3D4E00", "A0B1C2D3E4F5", "127.0.0.1", "-60", "1"]])
+
+
 if __name__ == "__main__":
     args = sys.argv[1:]
     keep = sandbox.take_option(args, "--console")
-    programs = [os.path.abspath(a) for a in args[:2]]
+    programs = [os.path.abspath(a) for a in args[:3]]
+    DEB = programs[2]
     started = time.time()
     with tempfile.TemporaryDirectory() as folder:
         image, initramfs = build_initramfs(folder, programs)
@@ -189,10 +253,13 @@ if __name__ == "__main__":
             f.write(console)
     CONSOLE = blocks(console)
     PIDS = dict(re.findall(r"^@@pid-before-(\S+) (\d+)$", console, re.M))
+    AFTER = {int(n): state for n, state in re.findall(r"^@@after-quickstart-(\d+) (.*)$",
+                                                      console, re.M)}
     print("initramfs %.1fs, VM %.1fs; %s" % (built - started, time.time() - built, " ".join(
         re.findall(r"^@@(booted [\d.]+|done [\d.]+|failed .*)$", console, re.M))),
         file=sys.stderr)
     if "@@done" not in console:
         sys.exit("the VM did not finish:\n" + console[-3000:])
     print(CONSOLE["status"], file=sys.stderr)
-    unittest.main(argv=[sys.argv[0], "-v"] + args[2:])
+    print(CONSOLE["quickstart-helper"], file=sys.stderr)
+    unittest.main(argv=[sys.argv[0], "-v"] + args[3:])
