@@ -148,7 +148,7 @@ std::string mqttText(const std::string &value, Options &o) {
 // One option: its name (the command line's, without the dashes; the file's), the modes that
 // take it, whether a running follower can take a new value, and how its value is set (the
 // reason it is refused, or an empty text).
-struct Spec {
+struct OptionRule {
     const char *name;
     unsigned modes;
     bool reloadable;
@@ -156,11 +156,11 @@ struct Spec {
 };
 
 // The one option that may be given more than once: the networks add up.
-bool repeatable(const Spec &spec) {
-    return std::strcmp(spec.name, "allow") == 0;
+bool repeatable(const OptionRule &rule) {
+    return std::strcmp(rule.name, "allow") == 0;
 }
 
-constexpr Spec kSpecs[] = {
+constexpr OptionRule kOptionRules[] = {
     {"config", kAll, false, [](const std::string &, Options &) { return std::string(); }},
     {"db", kAll, false,
      [](const std::string &v, Options &o) {
@@ -269,16 +269,16 @@ constexpr Spec kSpecs[] = {
      }},
 };
 
-const Spec *find(std::string_view name) {
-    const auto *spec = std::find_if(std::begin(kSpecs), std::end(kSpecs),
-                                    [&](const Spec &s) { return name == s.name; });
-    return spec != std::end(kSpecs) ? spec : nullptr;
+const OptionRule *find(std::string_view name) {
+    const auto *rule = std::find_if(std::begin(kOptionRules), std::end(kOptionRules),
+                                    [&](const OptionRule &s) { return name == s.name; });
+    return rule != std::end(kOptionRules) ? rule : nullptr;
 }
 
 // Keeps what was given, every value of a repeatable option.
-void give(const Spec &spec, const std::string &value, Options &o) {
-    std::string &given = o.given[spec.name];
-    given = repeatable(spec) && !given.empty() ? given + " " + value : value;
+void give(const OptionRule &rule, const std::string &value, Options &o) {
+    std::string &given = o.given[rule.name];
+    given = repeatable(rule) && !given.empty() ? given + " " + value : value;
 }
 
 // The config file's lines into o: NAME VALUE, blank lines and lines starting with # ignored;
@@ -311,8 +311,8 @@ std::string readConfig(const std::string &file, Options &o) {
         const auto valueEnd = text.find_last_not_of(" \t\r");
         const std::string value =
             valueAt == std::string::npos ? "" : text.substr(valueAt, valueEnd + 1 - valueAt);
-        const Spec *spec = find(name);
-        if (spec == nullptr || name == "config") {
+        const OptionRule *rule = find(name);
+        if (rule == nullptr || name == "config") {
             return at + "unknown name " + (name.size() > 40 ? name.substr(0, 40) + "..." : name);
         }
         if (value.empty()) {
@@ -323,17 +323,17 @@ std::string readConfig(const std::string &file, Options &o) {
             (st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
             return file + ": holds mqtt-password and is readable by others; chmod 600 it";
         }
-        if (!seen.emplace(name, lineNumber).second && !repeatable(*spec)) {
+        if (!seen.emplace(name, lineNumber).second && !repeatable(*rule)) {
             return at + name + " given twice (first on line " + std::to_string(seen[name]) + ")";
         }
-        if ((spec->modes & modeBit(o.mode)) == 0) {
+        if ((rule->modes & modeBit(o.mode)) == 0) {
             continue;
         }
-        const std::string refused = spec->set(value, o);
+        const std::string refused = rule->set(value, o);
         if (!refused.empty()) {
             return at.append(name).append(": ").append(refused);
         }
-        give(*spec, value, o);
+        give(*rule, value, o);
     }
     if (in.bad()) {
         return file + ": cannot read: " + std::strerror(errno);
@@ -414,8 +414,8 @@ int parse(const std::vector<std::string> &args, Options &o, std::string &out, st
         if (i + 1 >= args.size()) {
             return usageError("missing value of " + name, err);
         }
-        const Spec *spec = name.rfind("--", 0) == 0 ? find(name.substr(2)) : nullptr;
-        if (spec == nullptr || (spec->modes & modeBit(o.mode)) == 0) {
+        const OptionRule *rule = name.rfind("--", 0) == 0 ? find(name.substr(2)) : nullptr;
+        if (rule == nullptr || (rule->modes & modeBit(o.mode)) == 0) {
             return usageError("unknown option " + name, err);
         }
         if (name == "--mqtt-password") {
@@ -423,16 +423,16 @@ int parse(const std::vector<std::string> &args, Options &o, std::string &out, st
                               "user sees it: use --mqtt-password-file FILE or the config file",
                               err);
         }
-        if (repeatable(*spec) && !allowGiven) {
+        if (repeatable(*rule) && !allowGiven) {
             allowGiven = true;
             o.receiver.allowed.clear();
-            o.given.erase(spec->name);
+            o.given.erase(rule->name);
         }
-        const std::string why = spec->set(args[i + 1], o);
+        const std::string why = rule->set(args[i + 1], o);
         if (!why.empty()) {
             return usageError(why, err);
         }
-        give(*spec, args[i + 1], o);
+        give(*rule, args[i + 1], o);
     }
     const std::string why = complete(o);
     return why.empty() ? -1 : usageError(why, err);
@@ -455,7 +455,7 @@ int reloadOptions(const Options &running, Reload &reload, std::string &why) {
         why.resize(std::min(why.size(), why.find('\n')));
         return -1;
     }
-    for (const Spec &s : kSpecs) {
+    for (const OptionRule &s : kOptionRules) {
         auto was = running.given.find(s.name);
         auto now = reload.next.given.find(s.name);
         const bool same = (was == running.given.end()) == (now == reload.next.given.end()) &&
