@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cctype>
 #include <cstring>
 #include <net/if.h>
 #include <string>
 #include <vector>
 
 #include "address.h"
+#include "mac_text.h"
 #include "tally.h"
 
 namespace {
@@ -100,3 +102,29 @@ TEST(DecoderTally, SendersBeyondTheTablesRoomShareOneEntry) {
 }
 
 } // namespace
+
+// Every byte at every place of an address: a hex digit of either case reads as its value,
+// anything else refuses the address; and the text written back is what was read.
+TEST(DecoderMacText, EveryByteAtEveryPlace) {
+    const std::string base = "0a1B2c3D4e5F";
+    for (std::size_t place = 0; place < base.size(); ++place) {
+        for (int byte = 0; byte < 256; ++byte) {
+            std::string text = base;
+            text[place] = static_cast<char>(byte);
+            const char *hex = "0123456789abcdef";
+            const char *found = byte == 0 ? nullptr : std::strchr(hex, std::tolower(byte));
+            int64_t expected = 0x0A1B2C3D4E5F;
+            if (found == nullptr) {
+                expected = -1;
+            } else {
+                const int shift = static_cast<int>(4 * (11 - place));
+                expected = (expected & ~(int64_t{0xF} << shift)) | (found - hex) << shift;
+            }
+            EXPECT_EQ(parseMac(text), expected) << place << " " << byte;
+        }
+    }
+    EXPECT_EQ(parseMac("0A1B2C3D4E5"), -1);
+    EXPECT_EQ(parseMac("0A1B2C3D4E5F0"), -1);
+    EXPECT_EQ(macText(static_cast<uint64_t>(parseMac("fFfFfFfFfFfF"))), "FFFFFFFFFFFF");
+    EXPECT_EQ(macText(static_cast<uint64_t>(parseMac(base))), "0A1B2C3D4E5F");
+}

@@ -1,21 +1,29 @@
 #include "mac_text.h"
 
-#include <array>
-
 namespace {
 
-// Each byte's hex value, or -1: a line's two addresses are read for every record.
-constexpr std::array<int16_t, 256> kHexDigit = [] {
-    std::array<int16_t, 256> table{};
-    for (int ch = 0; ch < 256; ++ch) {
-        table[static_cast<std::size_t>(ch)] =
-            static_cast<int16_t>(ch >= '0' && ch <= '9'   ? ch - '0'
-                                 : ch >= 'A' && ch <= 'F' ? ch - 'A' + 10
-                                 : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10
-                                                          : -1);
+// Eight hex digits (either case) read together, the first the most significant; -1 when any
+// is not one. A line's two addresses are read for every record. Each byte is checked to be
+// below 0x80 first, so adding less than 0x80 to it carries into its own top bit only.
+int64_t hex8(const char *at) {
+    constexpr uint64_t kOnes = 0x0101010101010101;
+    constexpr uint64_t kTops = 0x80 * kOnes;
+    const uint64_t x = littleEndian8(at);
+    const uint64_t lower = x | 0x20 * kOnes; // letters in lower case, digits as they are
+    // Each byte's top bit: whether the byte is at least c.
+    auto atLeast = [](uint64_t v, unsigned c) { return v + (0x80 - c) * kOnes; };
+    const uint64_t digit = atLeast(x, '0') & ~atLeast(x, '9' + 1);
+    const uint64_t letter = atLeast(lower, 'a') & ~atLeast(lower, 'f' + 1);
+    if ((x & kTops) != 0 || ((digit | letter) & kTops) != kTops) {
+        return -1;
     }
-    return table;
-}();
+    // Each byte's value; then each pair of bytes one byte, the first digit high; then each
+    // pair of those, the first high; then the two halves.
+    uint64_t v = (lower & 0x0F * kOnes) + ((letter & kTops) >> 7) * 9;
+    v = (v & 0x000F000F000F000F) << 4 | (v & 0x0F000F000F000F00) >> 8;
+    v = (v & 0x000000FF000000FF) << 8 | (v & 0x00FF000000FF0000) >> 16;
+    return static_cast<int64_t>((v & 0xFFFF) << 16 | (v >> 32 & 0xFFFF));
+}
 
 } // namespace
 
@@ -23,14 +31,10 @@ int64_t parseMac(std::string_view text) {
     if (text.size() != 12) {
         return -1;
     }
-    int64_t mac = 0;
-    int bad = 0;
-    for (char ch : text) {
-        int digit = kHexDigit[static_cast<unsigned char>(ch)];
-        bad |= digit;
-        mac = mac << 4 | (digit & 0xF);
-    }
-    return bad < 0 ? -1 : mac;
+    // Digits 0-7, then 4-11.
+    const int64_t high = hex8(text.data());
+    const int64_t low = hex8(text.data() + 4);
+    return high < 0 || low < 0 ? -1 : high << 16 | (low & 0xFFFF);
 }
 
 char *putMacText(char *out, uint64_t mac) {
