@@ -106,6 +106,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             std::string why;
             Parsed parsed = parseLine(line, s, why);
             check((parsed == Parsed::Refused) == !why.empty());
+            // The quick reader of the usual line reads what the careful one does.
+            Sighting careful;
+            std::string carefulWhy;
+            check(parseLineCarefully(line, careful, carefulWhy) == parsed && carefulWhy == why &&
+                  careful.received == s.received && careful.address == s.address &&
+                  careful.heartbeat == s.heartbeat && careful.apmac == s.apmac &&
+                  careful.mumac == s.mumac && careful.timestamp == s.timestamp &&
+                  careful.rssi == s.rssi && careful.channel == s.channel &&
+                  careful.assoc == s.assoc);
             if (parsed == Parsed::Sighting) {
                 checkTaken(s);
                 tracker.observe(s, events);

@@ -5,6 +5,7 @@
 #include "presence_state.h"
 #include "presence_store.h"
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -382,6 +383,40 @@ TEST(Input, EveryByteOfASenderIsChecked) {
             EXPECT_EQ(parseLine(from + ",0,,,,,,,1796714142", s, why) == Parsed::Sighting, plain)
                 << place << " " << byte;
         }
+    }
+}
+
+// The quick reader of the usual record line reads what the careful one does, on the line
+// station-decode writes and on every line one edit away from it: a byte changed to one of
+// those that end or start a field, deleted, or a digit run made 18 or 19 digits long.
+TEST(Input, QuickAndCarefulReadersAgree) {
+    const std::string line =
+        "127.0.0.1:40000,3,A0B1C2D3E4F5,0a1b2c3d4e5f,1796714142,-60,6,1,1796714142.123";
+    std::vector<std::string> lines = {line, line + "\r", line + ",x"};
+    for (std::size_t at = 0; at < line.size(); ++at) {
+        for (char ch : std::string(",-./09:aFg \x7f\x80") + '\0') {
+            lines.push_back(line.substr(0, at) + ch + line.substr(at + 1));
+        }
+        lines.push_back(line.substr(0, at) + line.substr(at + 1));
+        if (std::isdigit(static_cast<unsigned char>(line[at])) != 0) {
+            for (std::size_t digits : {std::size_t{18}, std::size_t{19}}) {
+                lines.push_back(line.substr(0, at) + std::string(digits, '9') +
+                                line.substr(at + 1));
+            }
+        }
+    }
+    auto fields = [](const Sighting &s) {
+        return std::make_tuple(s.received, s.address, s.heartbeat, s.apmac, s.mumac, s.timestamp,
+                               s.rssi, s.channel, s.assoc);
+    };
+    for (const std::string &l : lines) {
+        Sighting quick;
+        Sighting careful;
+        std::string quickWhy;
+        std::string carefulWhy;
+        EXPECT_EQ(parseLine(l, quick, quickWhy), parseLineCarefully(l, careful, carefulWhy)) << l;
+        EXPECT_EQ(quickWhy, carefulWhy) << l;
+        EXPECT_EQ(fields(quick), fields(careful)) << l;
     }
 }
 

@@ -191,47 +191,207 @@ class CsvCursor {
 
 } // namespace
 
-// from,record,apmac,mumac,timestamp,rssi,channel,assoc,received
-static Parsed parseCsv(std::string_view line, Sighting &s, std::string &why) {
-    CsvCursor c(line);
-    std::string_view from = c.text();
+// A CSV line's fields as read, before they are judged.
+struct CsvFields {
+    std::string_view from;
     int64_t record = -1;
     int64_t apmac = -1;
     int64_t mumac = -1;
     int64_t rssi = 0;
     int64_t channel = 0;
     int64_t assoc = 0;
-    bool recordOk = c.integer(record);
-    bool apOk = c.mac(apmac);
-    bool muOk = c.mac(mumac);
-    bool numbersOk = c.integer(s.timestamp);
-    numbersOk = c.integer(rssi) && numbersOk;
-    numbersOk = c.integer(channel) && numbersOk;
-    numbersOk = c.integer(assoc) && numbersOk;
-    bool receivedOk = c.received(s.received);
-    if (c.fields() != 9 || c.more()) {
-        return refuse(why, c.fields() == 8 ? "8 fields: no received column" : "not 9 fields");
+    bool recordOk = false;
+    bool apOk = false;
+    bool muOk = false;
+    bool numbersOk = false;
+    bool receivedOk = false;
+    int fields = 0;
+    bool more = false;
+};
+
+// The careful reader: any line, each field read where it stands and stepped over to its comma
+// when it does not parse, so that the judgement below can say what is wrong.
+static void scanCsv(std::string_view line, Sighting &s, CsvFields &f) {
+    CsvCursor c(line);
+    f.from = c.text();
+    f.recordOk = c.integer(f.record);
+    f.apOk = c.mac(f.apmac);
+    f.muOk = c.mac(f.mumac);
+    f.numbersOk = c.integer(s.timestamp);
+    f.numbersOk = c.integer(f.rssi) && f.numbersOk;
+    f.numbersOk = c.integer(f.channel) && f.numbersOk;
+    f.numbersOk = c.integer(f.assoc) && f.numbersOk;
+    f.receivedOk = c.received(s.received);
+    f.fields = c.fields();
+    f.more = c.more();
+}
+
+namespace {
+
+// The quick reader: a record line exactly as station-decode writes it, in one pass over its
+// bytes. It gives up (false) at the first byte of any other shape, heartbeats included, and
+// the careful reader reads that line again; where it succeeds, it has read what the careful
+// one would.
+class QuickCsv {
+  public:
+    explicit QuickCsv(std::string_view line) : p_(line.data()), end_(p_ + line.size()) {}
+
+    bool read(Sighting &s, CsvFields &f) {
+        const char *fromEnd =
+            static_cast<const char *>(std::memchr(p_, ',', static_cast<std::size_t>(end_ - p_)));
+        if (fromEnd == nullptr) {
+            return false;
+        }
+        f.from = std::string_view(p_, static_cast<std::size_t>(fromEnd - p_));
+        p_ = fromEnd + 1;
+        bool ok = unsignedField(f.record) && f.record != 0 && mac(f.apmac) && mac(f.mumac) &&
+                  signedField(s.timestamp) && signedField(f.rssi) && unsignedField(f.channel) &&
+                  unsignedField(f.assoc) && received(s.received);
+        f.recordOk = f.apOk = f.muOk = f.numbersOk = f.receivedOk = true;
+        f.fields = 9;
+        f.more = false;
+        return ok;
     }
-    if (from.empty() || !receivedOk) {
+
+  private:
+    // One to eighteen digits; n is 0 on entry. Times have ten digits: eight are read at once.
+    bool digits(int64_t &n) {
+        const char *start = p_;
+        uint64_t value = 0; // wraps harmlessly past eighteen digits, which are refused
+        uint32_t eight = 0;
+        while (end_ - p_ >= 8 && eightDigits(p_, eight)) {
+            value = value * 100000000 + eight;
+            p_ += 8;
+        }
+        for (; p_ != end_ && static_cast<unsigned>(*p_ - '0') <= 9; ++p_) {
+            value = value * 10 + static_cast<unsigned>(*p_ - '0');
+        }
+        n = static_cast<int64_t>(value);
+        return p_ != start && p_ - start <= 18;
+    }
+    // The value of eight decimal digits at at, when they are all digits.
+    static bool eightDigits(const char *at, uint32_t &value) {
+        constexpr uint64_t kOnes = 0x0101010101010101;
+        uint64_t x = littleEndian8(at);
+        // Each byte 0x30 to 0x39: its high half 3, and still 3 once 6 is added to it.
+        if ((x & 0xF0 * kOnes) != 0x30 * kOnes ||
+            ((x + 0x06 * kOnes) & 0xF0 * kOnes) != 0x30 * kOnes) {
+            return false;
+        }
+        x -= 0x30 * kOnes;
+        x = (x * 10 + (x >> 8)) & 0x00FF00FF00FF00FF;
+        x = (x * 100 + (x >> 16)) & 0x0000FFFF0000FFFF;
+        value = static_cast<uint32_t>((x * 10000 + (x >> 32)) & 0xFFFFFFFF);
+        return true;
+    }
+    bool comma() {
+        if (p_ == end_ || *p_ != ',') {
+            return false;
+        }
+        ++p_;
+        return true;
+    }
+    bool unsignedField(int64_t &value) {
+        value = 0;
+        return digits(value) && comma();
+    }
+    bool signedField(int64_t &value) {
+        bool negative = p_ != end_ && *p_ == '-';
+        p_ += negative ? 1 : 0;
+        int64_t n = 0;
+        bool ok = digits(n) && comma();
+        value = negative ? -n : n;
+        return ok;
+    }
+    bool mac(int64_t &value) {
+        if (end_ - p_ < 13) {
+            return false;
+        }
+        value = parseMac(std::string_view(p_, 12));
+        p_ += 12;
+        return value >= 0 && comma();
+    }
+    // Seconds with one to three decimals, the line's end after them.
+    bool received(Millis &ms) {
+        int64_t whole = 0;
+        if (!digits(whole) || p_ == end_ || *p_ != '.') {
+            return false;
+        }
+        ++p_;
+        int64_t fraction = 0;
+        int count = 0;
+        for (; p_ != end_ && count < 3 && static_cast<unsigned>(*p_ - '0') <= 9; ++p_, ++count) {
+            fraction = fraction * 10 + (*p_ - '0');
+        }
+        for (int scale = count; scale < 3; ++scale) {
+            fraction *= 10;
+        }
+        ms = whole >= kReceivedFrom && whole < kReceivedUntil ? whole * 1000 + fraction : -1;
+        return count > 0 && p_ == end_;
+    }
+
+    const char *p_;
+    const char *end_;
+};
+
+// The sender's text of the last line taken and its address: an access point's records come
+// one after another, each with the same sender, which is then checked and cut only once.
+struct LastSender {
+    std::string from;
+    std::string address;
+};
+LastSender lastSender;
+
+} // namespace
+
+// Sets s.address from a sender's text; false when the text is not fit to keep.
+static bool takeSender(std::string_view from, Sighting &s) {
+    if (from.size() != lastSender.from.size() || from != lastSender.from) {
+        if (!printable(from)) {
+            return false;
+        }
+        lastSender.from.assign(from);
+        lastSender.address.assign(addressOf(from));
+    }
+    s.address = lastSender.address; // into the buffer the last line's left
+    return true;
+}
+
+// from,record,apmac,mumac,timestamp,rssi,channel,assoc,received
+static Parsed judgeCsv(const CsvFields &f, Sighting &s, std::string &why) {
+    if (f.fields != 9 || f.more) {
+        return refuse(why, f.fields == 8 ? "8 fields: no received column" : "not 9 fields");
+    }
+    if (f.from.empty() || !f.receivedOk) {
         return refuse(why, "bad from or received");
     }
     if (s.received < 0) {
         return refuse(why, "received out of range");
     }
-    if (!printable(from)) {
+    if (!takeSender(f.from, s)) {
         return refuse(why, "bad from");
     }
-    if (!recordOk) {
+    if (!f.recordOk) {
         return refuse(why, "bad record");
     }
-    s.address.assign(addressOf(from));
-    if (record != 0 && (!numbersOk || rssi < INT_MIN || rssi > INT_MAX)) {
+    if (f.record != 0 && (!f.numbersOk || f.rssi < INT_MIN || f.rssi > INT_MAX)) {
         return refuse(why, "bad number");
     }
-    s.rssi = rssi < -128 || rssi > 127 ? 1000 : static_cast<int>(rssi);
-    const char *bad = checkRecord(s, record, record == 0 || apOk ? apmac : -1,
-                                  record == 0 || muOk ? mumac : -1, channel, assoc);
+    s.rssi = f.rssi < -128 || f.rssi > 127 ? 1000 : static_cast<int>(f.rssi);
+    const char *bad = checkRecord(s, f.record, f.record == 0 || f.apOk ? f.apmac : -1,
+                                  f.record == 0 || f.muOk ? f.mumac : -1, f.channel, f.assoc);
     return bad == nullptr ? Parsed::Sighting : refuse(why, bad);
+}
+
+static Parsed parseCsv(std::string_view line, Sighting &s, std::string &why, bool quick) {
+    CsvFields f;
+    if (!quick || !QuickCsv(line).read(s, f)) {
+        f = CsvFields();
+        s.timestamp = 0;
+        s.received = 0;
+        scanCsv(line, s, f);
+    }
+    return judgeCsv(f, s, why);
 }
 
 namespace {
@@ -306,7 +466,7 @@ constexpr unsigned kRssi = bitOf(RecordField::Rssi);
 constexpr unsigned kChannel = bitOf(RecordField::Channel);
 constexpr unsigned kAssoc = bitOf(RecordField::Assoc);
 
-// A key's field, told apart by its length first: this runs for every key of every line.
+// A key's field, told apart by its length first.
 constexpr unsigned fieldBit(std::string_view key) {
     switch (key.size()) {
     case 4:
@@ -324,6 +484,70 @@ constexpr unsigned fieldBit(std::string_view key) {
     default:
         return 0;
     }
+}
+
+// Bytes from..to of name (to at most from + 8) as one number, the first lowest.
+template <std::size_t N>
+constexpr uint64_t nameBytes(const char (&name)[N], std::size_t from, std::size_t to) {
+    uint64_t x = 0;
+    for (std::size_t i = to; i > from; --i) {
+        x = x << 8 | static_cast<unsigned char>(name[i - 1]);
+    }
+    return x;
+}
+
+// Whether the key as written at raw is name, its closing quote included: compared eight bytes
+// at a time where it stands (a name is at most sixteen bytes; the padding is there to read).
+template <std::size_t N> bool written(const char *raw, const char (&name)[N]) {
+    constexpr std::size_t n = N - 1;
+    static_assert(n <= 16, "two words at most");
+    constexpr std::size_t first = n < 8 ? n : 8;
+    constexpr uint64_t mask = first == 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * first)) - 1;
+    if ((littleEndian8(raw) & mask) != nameBytes(name, 0, first)) {
+        return false;
+    }
+    if constexpr (n > 8) {
+        constexpr uint64_t rest = n == 16 ? ~uint64_t{0} : (uint64_t{1} << (8 * (n - 8))) - 1;
+        return (littleEndian8(raw + 8) & rest) == nameBytes(name, 8, n);
+    }
+    return true;
+}
+
+// The field of a key written as station-decode writes it, without escapes; 0 for any other.
+unsigned writtenFieldBit(const char *raw) {
+    switch (raw[0]) {
+    case 'f':
+        return written(raw, "from\"") ? kFrom : 0;
+    case 'r':
+        return written(raw, "record\"")     ? kRecord
+               : written(raw, "rssi\"")     ? kRssi
+               : written(raw, "received\"") ? kReceived
+                                            : 0;
+    case 'a':
+        return written(raw, "apmac\"") ? kApmac : written(raw, "assoc\"") ? kAssoc : 0;
+    case 'm':
+        return written(raw, "mumac\"") ? kMumac : 0;
+    case 't':
+        return written(raw, "timestamp\"") ? kTimestamp : 0;
+    case 'c':
+        return written(raw, "channel\"") ? kChannel : 0;
+    default:
+        return 0;
+    }
+}
+
+// A field's key as its field's bit (0: not one of the record's). A key as station-decode
+// writes it is read where it stands; any other is unescaped first, as it may spell a field's
+// name with escapes.
+simdjson::error_code keyBit(simdjson::ondemand::field &field, unsigned &bit) {
+    bit = writtenFieldBit(field.key().raw());
+    if (bit != 0) {
+        return simdjson::SUCCESS;
+    }
+    std::string_view key;
+    simdjson::error_code error = field.unescaped_key().get(key);
+    bit = fieldBit(key);
+    return error;
 }
 
 // Every field of the record line is read, by its name.
@@ -388,12 +612,11 @@ const char *readFields(simdjson::ondemand::document &doc, JsonFields &f) {
     }
     for (auto item : object) {
         simdjson::ondemand::field field;
-        std::string_view key;
+        unsigned bit = 0;
         if (std::move(item).get(field) != simdjson::SUCCESS ||
-            field.unescaped_key().get(key) != simdjson::SUCCESS) {
+            keyBit(field, bit) != simdjson::SUCCESS) {
             return "not a JSON object";
         }
-        unsigned bit = fieldBit(key);
         if ((f.seen & bit) != 0) {
             return "a field given twice";
         }
@@ -447,10 +670,9 @@ static Parsed parseJson(std::string_view line, Sighting &s, std::string &why) {
     if (!receivedInRange(f.received)) {
         return refuse(why, "received out of range");
     }
-    if (!printable(f.from)) {
+    if (!takeSender(f.from, s)) {
         return refuse(why, "bad from");
     }
-    s.address.assign(addressOf(f.from));
     s.received = std::llround(f.received * 1000);
     constexpr unsigned kRecordFields = kApmac | kMumac | kTimestamp | kRssi | kChannel | kAssoc;
     if (f.record != 0) {
@@ -474,7 +696,7 @@ static bool isHeader(std::string_view line) {
     return line.substr(0, header.size()) == header;
 }
 
-Parsed parseLine(std::string_view line, Sighting &s, std::string &why) {
+static Parsed parse(std::string_view line, Sighting &s, std::string &why, bool quick) {
     if (!line.empty() && line.back() == '\r') {
         line.remove_suffix(1);
     }
@@ -482,14 +704,30 @@ Parsed parseLine(std::string_view line, Sighting &s, std::string &why) {
                          line.find_first_not_of(" \t") == std::string_view::npos)) {
         return Parsed::Skip;
     }
+    // The address's buffer is kept: most lines have the last one's.
+    std::string address = std::move(s.address);
     s = Sighting();
+    s.address = std::move(address);
+    Parsed parsed;
     if (line.front() == '{') {
-        return parseJson(line, s, why);
+        parsed = parseJson(line, s, why);
+    } else if (line.front() == recordFieldName(RecordField::From)[0] && isHeader(line)) {
+        parsed = Parsed::Skip;
+    } else {
+        parsed = parseCsv(line, s, why, quick);
     }
-    if (line.front() == recordFieldName(RecordField::From)[0] && isHeader(line)) {
-        return Parsed::Skip;
+    if (parsed != Parsed::Sighting) {
+        s.address.clear();
     }
-    return parseCsv(line, s, why);
+    return parsed;
+}
+
+Parsed parseLine(std::string_view line, Sighting &s, std::string &why) {
+    return parse(line, s, why, true);
+}
+
+Parsed parseLineCarefully(std::string_view line, Sighting &s, std::string &why) {
+    return parse(line, s, why, false);
 }
 
 } // namespace presence

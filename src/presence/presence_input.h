@@ -24,6 +24,9 @@ constexpr int64_t kReceivedUntil = 4102444800;
 // Fills s from one line (without its newline). Skip is a blank line or the CSV header;
 // Refused sets why.
 Parsed parseLine(std::string_view line, Sighting &s, std::string &why);
+// The same without the quick reader of the usual CSV record line: what parseLine must agree
+// with on every line.
+Parsed parseLineCarefully(std::string_view line, Sighting &s, std::string &why);
 
 // "127.0.0.1:40000" and "[fe80::1%eth0]:40000" without the port; "-" as it is.
 std::string senderAddress(std::string_view from);
