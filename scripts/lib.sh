@@ -186,6 +186,18 @@ configure_and_build() {
     cmake --build "$dir" -j "$(nproc)"
 }
 
+# configure_server DIR [cmake args...]: the server's programs as its Debian package builds
+# them: Release, the prefix /usr and Debian's build flags.
+configure_server() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -Wno-dev -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+        -DSTATION_REPORTER_WERROR=OFF -DSTATION_REPORTER_UNIT_TESTS=OFF -DSTATION_REPORTER_E2E_TESTS=OFF \
+        "-DCMAKE_C_FLAGS=$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+        "-DCMAKE_CXX_FLAGS=$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+        "-DCMAKE_EXE_LINKER_FLAGS=$(dpkg-buildflags --get LDFLAGS)" "$@"
+}
+
 # OpenWrt's userland built for the host (tests/platform/build.sh) and the device made of it,
 # with both package managers (apk builds with meson against OpenSSL; its key is made with openssl).
 PLATFORM_PACKAGES=(cmake ninja-build gcc make pkg-config libjson-c-dev libmd-dev zlib1g-dev util-linux iproute2 busybox jq
