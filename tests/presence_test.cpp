@@ -178,6 +178,18 @@ TEST(Presence, ScenariosGiveExactlyTheseEvents) {
     }
 }
 
+// At the cap the oldest candidate goes: one that left and came back counts from its return.
+TEST(Presence, AtTheCapTheOldestCandidateGoes) {
+    Settings settings;
+    settings.maxClients = 2;
+    Tracker tracker(settings);
+    EXPECT_EQ(describe(play(tracker, {rec(0, A, C1, -80, false), rec(130, A, C2, -80, false),
+                                      rec(131, A, C1, -80, false), rec(132, A, C3, -80, false),
+                                      rec(150, A, C1, -80, false)})),
+              (Lines{"120 ap-silent A", "130 ap-back A", "150 arrive C1 A -80 0"}));
+    EXPECT_EQ(tracker.counters().candidatesEvicted, 1u);
+}
+
 // A resumed client stays at its access point until that one reports without it.
 TEST(Resume, AResumedClientStaysWhereItWas) {
     Tracker tracker{Settings()};

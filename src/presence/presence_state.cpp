@@ -147,10 +147,10 @@ void Tracker::replaceEarliest(Due later) {
 // Drops the oldest client that never became present. Returns false when there is none.
 bool Tracker::evictCandidate() {
     while (!candidates_.empty()) {
-        uint64_t mumac = candidates_.front();
+        auto [mumac, admitted] = candidates_.front();
         candidates_.pop_front();
         auto it = clients_.find(mumac);
-        if (it != clients_.end() && !it->second.present) {
+        if (it != clients_.end() && !it->second.present && it->second.firstSeen == admitted) {
             clients_.erase(it);
             counters_.candidatesEvicted++;
             return true;
@@ -171,7 +171,7 @@ Tracker::Client *Tracker::admit(uint64_t mumac, Millis t) {
     Client &c = clients_[mumac];
     c.firstSeen = c.lastSeen = t;
     schedule(mumac, c, t + settings_.grace);
-    candidates_.push_back(mumac);
+    candidates_.emplace_back(mumac, t);
     return &c;
 }
 
@@ -432,9 +432,10 @@ void Tracker::compact() {
         std::make_heap(deadlines_.begin(), deadlines_.end(), std::greater<>());
     }
     if (candidates_.size() > 2 * (clients_.size() - presentCount_) + 1024) {
-        auto gone = [this](uint64_t mumac) {
-            auto it = clients_.find(mumac);
-            return it == clients_.end() || it->second.present;
+        auto gone = [this](const std::pair<uint64_t, Millis> &candidate) {
+            auto it = clients_.find(candidate.first);
+            return it == clients_.end() || it->second.present ||
+                   it->second.firstSeen != candidate.second;
         };
         candidates_.erase(std::remove_if(candidates_.begin(), candidates_.end(), gone),
                           candidates_.end());

@@ -201,8 +201,10 @@ class Tracker {
     std::unordered_map<uint64_t, uint32_t> apIndex_;
     std::unordered_map<std::string, std::vector<uint32_t>> byAddress_;
     std::unordered_map<uint64_t, Client> clients_;
-    std::vector<Due> deadlines_;      // a min-heap on the deadline
-    std::deque<uint64_t> candidates_; // clients not yet present, oldest first
+    std::vector<Due> deadlines_; // a min-heap on the deadline
+    // Clients not yet present, oldest first, by when they were let in: a client that left
+    // and came back is let in again, and its old entry stale.
+    std::deque<std::pair<uint64_t, Millis>> candidates_;
     std::size_t presentCount_ = 0;
     Counters counters_;
 };
