@@ -4,13 +4,16 @@
 #include "presence_input.h"
 #include "presence_state.h"
 #include "presence_store.h"
+#include "presence_table.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <sqlite3.h>
 #include <string>
 #include <sys/stat.h>
@@ -200,6 +203,81 @@ TEST(Resume, AResumedClientStaysWhereItWas) {
                                       rec(5040, A, C2, -60, true), rec(5045, B, C1, -80, false)})),
               (Lines{"5040 arrive C2 A -60 1", "5045 move C1 B -80 0 from A"}));
 }
+// ---- the tracker's tables --------------------------------------------------------------
+
+// Under churn the table finds every key it keeps and none it dropped, growing and shrinking,
+// for a block of sequential addresses and for scattered ones.
+TEST(Table, FindsWhatItKeepsUnderChurn) {
+    constexpr uint32_t kKeys = 5000;
+    for (uint64_t stride : {uint64_t{1}, uint64_t{0x9E3779B1}}) {
+        std::vector<uint64_t> keys;
+        for (uint32_t i = 0; i < kKeys; ++i)
+            keys.push_back((uint64_t{0x020000000000} + i * stride) & 0xFFFFFFFFFFFF);
+        auto keyOf = [&keys](uint32_t i) { return keys[i]; };
+        IndexTable table;
+        std::vector<bool> kept(kKeys);
+        std::mt19937 rng(7);
+        auto draw = [&rng](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+        std::size_t most = 0;
+        for (int round = 0; round < 3; ++round) {
+            for (uint32_t i = 0; i < kKeys; ++i)
+                if (!kept[i]) {
+                    table.insert(keys[i], i, keyOf);
+                    kept[i] = true;
+                }
+            most = std::max(most, table.slots());
+            for (uint32_t n = 0; n < kKeys; ++n)
+                if (const uint32_t i = draw(kKeys); kept[i]) {
+                    table.erase(keys[i], keyOf);
+                    kept[i] = false;
+                }
+            for (uint32_t i = 0; i < kKeys; ++i)
+                ASSERT_EQ(table.find(keys[i], keyOf), kept[i] ? i : kNoIndex) << stride << " " << i;
+        }
+        EXPECT_EQ(table.size(),
+                  static_cast<std::size_t>(std::count(kept.begin(), kept.end(), true)));
+        EXPECT_LT(table.slots(), most); // an eighth full at most: halved
+    }
+}
+
+// Against a plain list of deadlines: the earliest comes first, and the places it tells of
+// hold what they say, through putting off, removing and setting every deadline anew.
+TEST(Table, DeadlinesComeOutInOrder) {
+    constexpr uint32_t kClients = 1000;
+    DueHeap heap;
+    std::vector<int64_t> deadline(kClients, -1); // -1: not in the heap
+    std::vector<uint32_t> at(kClients);
+    auto placed = [&at](uint32_t client, uint32_t place) { at[client] = place; };
+    std::mt19937 rng(3);
+    auto draw = [&rng](uint32_t n) { return static_cast<int64_t>(rng() % n); };
+    for (int step = 0; step < 20000; ++step) {
+        const auto client = static_cast<uint32_t>(draw(kClients));
+        const int64_t op = draw(16);
+        if (op < 8 && deadline[client] < 0) {
+            deadline[client] = draw(1000); // many alike
+            heap.push(DueHeap::Due{deadline[client], client}, placed);
+        } else if (op < 12 && !heap.empty()) {
+            const uint32_t earliest = heap.earliest().client;
+            deadline[earliest] += draw(500);
+            heap.putOff(deadline[earliest], placed);
+        } else if (op < 15 && deadline[client] >= 0) {
+            heap.remove(at[client], placed);
+            deadline[client] = -1;
+        } else if (op == 15) {
+            heap.reset([](uint32_t c) { return int64_t{c % 97}; }, placed);
+            for (uint32_t c = 0; c < kClients; ++c)
+                deadline[c] = deadline[c] < 0 ? -1 : int64_t{c % 97};
+        }
+        int64_t earliest = INT64_MAX;
+        for (uint32_t c = 0; c < kClients; ++c)
+            if (deadline[c] >= 0) {
+                earliest = std::min(earliest, deadline[c]);
+                ASSERT_EQ(heap.deadlineAt(at[c]), deadline[c]) << step;
+            }
+        ASSERT_EQ(heap.empty() ? INT64_MAX : heap.earliest().deadline, earliest) << step;
+    }
+}
+
 // ---- the clock -------------------------------------------------------------------------
 
 // Each step offers a line (from an address) or, with address nullptr, lets the input idle;
