@@ -165,6 +165,19 @@ TEST(Presence, ScenariosGiveExactlyTheseEvents) {
         {"a_gap_longer_than_the_grace",
          {rec(0, A, C1, -60, true), beat(100, A), rec(121, A, C1, -60, true)},
          {"0 arrive C1 A -60 1", "120 leave C1 A -60 1", "121 arrive C1 A -60 1"}},
+        // Leaving at one time, in one tick: by address, whatever the order they came in.
+        {"leaves_at_one_time_go_by_address",
+         {rec(0, A, C3, -60, true), rec(0, A, C1, -60, true), rec(0, A, C2, -60, true), tick(121)},
+         {"0 arrive C3 A -60 1", "0 arrive C1 A -60 1", "0 arrive C2 A -60 1",
+          "120 leave C1 A -60 1", "120 leave C2 A -60 1", "120 leave C3 A -60 1",
+          "120 ap-silent A"}},
+        // Unless the clock jumps past the deadline a client was due at before it was seen
+        // again: C2 comes up at its first deadline (120), before C1 at its own (180).
+        {"a_jump_takes_them_in_the_order_their_deadlines_come_up",
+         {rec(0, A, C2, -60, true), rec(60, A, C1, -60, true), rec(60, A, C2, -60, true),
+          tick(200)},
+         {"0 arrive C2 A -60 1", "60 arrive C1 A -60 1", "180 leave C2 A -60 1",
+          "180 leave C1 A -60 1", "180 ap-silent A"}},
         // 200 s and 300 s off are within five minutes; 1,031 s and 400 s are not, told once.
         {"a_clock_far_off_is_told_once_per_access_point",
          {{0, A, C1, -60, true, 200},
@@ -179,6 +192,21 @@ TEST(Presence, ScenariosGiveExactlyTheseEvents) {
         Tracker tracker{Settings()};
         EXPECT_EQ(describe(play(tracker, c.steps)), c.events) << c.name;
     }
+}
+
+// An access point's old sighting stays out of date however old it gets: past 2^32 ms
+// (49.7 days) too, with a day's interval and grace.
+TEST(Presence, AnOldSightingNeverComesBack) {
+    Settings settings;
+    settings.interval = settings.grace = 86400000;
+    Tracker tracker(settings);
+    std::vector<Step> steps{rec(0, A, C1, -50, true)};
+    for (int half = 1; half <= 110; ++half) { // B hears it, A only beats
+        steps.push_back(beat(half * 43200, A));
+        steps.push_back(rec(half * 43200 + 1, B, C1, -60, true));
+    }
+    EXPECT_EQ(describe(play(tracker, steps)),
+              (Lines{"0 arrive C1 A -50 1", "86401 move C1 B -60 1 from A"}));
 }
 
 // At the cap the oldest candidate goes: one that left and came back counts from its return.
