@@ -4,7 +4,9 @@
 #include "presence_input.h"
 #include "presence_state.h"
 #include "presence_store.h"
+#include "presence_table.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +14,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <sqlite3.h>
 #include <string>
 #include <sys/stat.h>
@@ -163,6 +166,19 @@ TEST(Presence, ScenariosGiveExactlyTheseEvents) {
         {"a_gap_longer_than_the_grace",
          {rec(0, A, C1, -60, true), beat(100, A), rec(121, A, C1, -60, true)},
          {"0 arrive C1 A -60 1", "120 leave C1 A -60 1", "121 arrive C1 A -60 1"}},
+        // Leaving at one time, in one tick: by address, whatever the order they came in.
+        {"leaves_at_one_time_go_by_address",
+         {rec(0, A, C3, -60, true), rec(0, A, C1, -60, true), rec(0, A, C2, -60, true), tick(121)},
+         {"0 arrive C3 A -60 1", "0 arrive C1 A -60 1", "0 arrive C2 A -60 1",
+          "120 leave C1 A -60 1", "120 leave C2 A -60 1", "120 leave C3 A -60 1",
+          "120 ap-silent A"}},
+        // Unless the clock jumps past the deadline a client was due at before it was seen
+        // again: C2 comes up at its first deadline (120), before C1 at its own (180).
+        {"a_jump_takes_them_in_the_order_their_deadlines_come_up",
+         {rec(0, A, C2, -60, true), rec(60, A, C1, -60, true), rec(60, A, C2, -60, true),
+          tick(200)},
+         {"0 arrive C2 A -60 1", "60 arrive C1 A -60 1", "180 leave C2 A -60 1",
+          "180 leave C1 A -60 1", "180 ap-silent A"}},
         // 200 s and 300 s off are within five minutes; 1,031 s and 400 s are not, told once.
         {"a_clock_far_off_is_told_once_per_access_point",
          {{0, A, C1, -60, true, 200},
@@ -179,6 +195,33 @@ TEST(Presence, ScenariosGiveExactlyTheseEvents) {
     }
 }
 
+// An access point's old sighting stays out of date however old it gets: past 2^32 ms
+// (49.7 days) too, with a day's interval and grace.
+TEST(Presence, AnOldSightingNeverComesBack) {
+    Settings settings;
+    settings.interval = settings.grace = 86400000;
+    Tracker tracker(settings);
+    std::vector<Step> steps{rec(0, A, C1, -50, true)};
+    for (int half = 1; half <= 110; ++half) { // B hears it, A only beats
+        steps.push_back(beat(half * 43200, A));
+        steps.push_back(rec(half * 43200 + 1, B, C1, -60, true));
+    }
+    EXPECT_EQ(describe(play(tracker, steps)),
+              (Lines{"0 arrive C1 A -50 1", "86401 move C1 B -60 1 from A"}));
+}
+
+// At the cap the oldest candidate goes: one that left and came back counts from its return.
+TEST(Presence, AtTheCapTheOldestCandidateGoes) {
+    Settings settings;
+    settings.maxClients = 2;
+    Tracker tracker(settings);
+    EXPECT_EQ(describe(play(tracker, {rec(0, A, C1, -80, false), rec(130, A, C2, -80, false),
+                                      rec(131, A, C1, -80, false), rec(132, A, C3, -80, false),
+                                      rec(150, A, C1, -80, false)})),
+              (Lines{"120 ap-silent A", "130 ap-back A", "150 arrive C1 A -80 0"}));
+    EXPECT_EQ(tracker.counters().candidatesEvicted, 1u);
+}
+
 // A resumed client stays at its access point until that one reports without it.
 TEST(Resume, AResumedClientStaysWhereItWas) {
     Tracker tracker{Settings()};
@@ -189,6 +232,81 @@ TEST(Resume, AResumedClientStaysWhereItWas) {
                                       rec(5040, A, C2, -60, true), rec(5045, B, C1, -80, false)})),
               (Lines{"5040 arrive C2 A -60 1", "5045 move C1 B -80 0 from A"}));
 }
+// ---- the tracker's tables --------------------------------------------------------------
+
+// Under churn the table finds every key it keeps and none it dropped, growing and shrinking,
+// for a block of sequential addresses and for scattered ones.
+TEST(Table, FindsWhatItKeepsUnderChurn) {
+    constexpr uint32_t kKeys = 5000;
+    for (uint64_t stride : {uint64_t{1}, uint64_t{0x9E3779B1}}) {
+        std::vector<uint64_t> keys;
+        for (uint32_t i = 0; i < kKeys; ++i)
+            keys.push_back((uint64_t{0x020000000000} + i * stride) & 0xFFFFFFFFFFFF);
+        auto keyOf = [&keys](uint32_t i) { return keys[i]; };
+        IndexTable table;
+        std::vector<bool> kept(kKeys);
+        std::mt19937 rng(7);
+        auto draw = [&rng](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+        std::size_t most = 0;
+        for (int round = 0; round < 3; ++round) {
+            for (uint32_t i = 0; i < kKeys; ++i)
+                if (!kept[i]) {
+                    table.insert(keys[i], i, keyOf);
+                    kept[i] = true;
+                }
+            most = std::max(most, table.slots());
+            for (uint32_t n = 0; n < kKeys; ++n)
+                if (const uint32_t i = draw(kKeys); kept[i]) {
+                    table.erase(keys[i], keyOf);
+                    kept[i] = false;
+                }
+            for (uint32_t i = 0; i < kKeys; ++i)
+                ASSERT_EQ(table.find(keys[i], keyOf), kept[i] ? i : kNoIndex) << stride << " " << i;
+        }
+        EXPECT_EQ(table.size(),
+                  static_cast<std::size_t>(std::count(kept.begin(), kept.end(), true)));
+        EXPECT_LT(table.slots(), most); // an eighth full at most: halved
+    }
+}
+
+// Against a plain list of deadlines: the earliest comes first, and the places it tells of
+// hold what they say, through putting off, removing and setting every deadline anew.
+TEST(Table, DeadlinesComeOutInOrder) {
+    constexpr uint32_t kClients = 1000;
+    DueHeap heap;
+    std::vector<int64_t> deadline(kClients, -1); // -1: not in the heap
+    std::vector<uint32_t> at(kClients);
+    auto placed = [&at](uint32_t client, uint32_t place) { at[client] = place; };
+    std::mt19937 rng(3);
+    auto draw = [&rng](uint32_t n) { return static_cast<int64_t>(rng() % n); };
+    for (int step = 0; step < 20000; ++step) {
+        const auto client = static_cast<uint32_t>(draw(kClients));
+        const int64_t op = draw(16);
+        if (op < 8 && deadline[client] < 0) {
+            deadline[client] = draw(1000); // many alike
+            heap.push(DueHeap::Due{deadline[client], client}, placed);
+        } else if (op < 12 && !heap.empty()) {
+            const uint32_t earliest = heap.earliest().client;
+            deadline[earliest] += draw(500);
+            heap.putOff(deadline[earliest], placed);
+        } else if (op < 15 && deadline[client] >= 0) {
+            heap.remove(at[client], placed);
+            deadline[client] = -1;
+        } else if (op == 15) {
+            heap.reset([](uint32_t c) { return int64_t{c % 97}; }, placed);
+            for (uint32_t c = 0; c < kClients; ++c)
+                deadline[c] = deadline[c] < 0 ? -1 : int64_t{c % 97};
+        }
+        int64_t earliest = INT64_MAX;
+        for (uint32_t c = 0; c < kClients; ++c)
+            if (deadline[c] >= 0) {
+                earliest = std::min(earliest, deadline[c]);
+                ASSERT_EQ(heap.deadlineAt(at[c]), deadline[c]) << step;
+            }
+        ASSERT_EQ(heap.empty() ? INT64_MAX : heap.earliest().deadline, earliest) << step;
+    }
+}
+
 // ---- the clock -------------------------------------------------------------------------
 
 // Each step offers a line (from an address) or, with address nullptr, lets the input idle;

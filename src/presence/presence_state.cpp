@@ -1,7 +1,6 @@
 #include "presence_state.h"
 
 #include <algorithm>
-#include <functional>
 
 namespace presence {
 
@@ -103,11 +102,34 @@ static void addDwell(std::vector<std::pair<Key, Millis>> &dwell, Key ap, Millis 
     dwell.emplace_back(ap, ms);
 }
 
-bool Tracker::fresh(const View &v, Millis t) const {
+// Milliseconds as a view's age, which stops at its maximum.
+static uint32_t ageOf(Millis ms) {
+    return ms >= Millis{UINT32_MAX} ? UINT32_MAX : static_cast<uint32_t>(ms);
+}
+
+// A later last sighting ages every view by as much.
+void Tracker::setLastSeen(Client &c, Millis t) {
+    if (t <= c.lastSeen) {
+        return;
+    }
+    const uint32_t later = ageOf(t - c.lastSeen);
+    for (View &v : c.views) {
+        if (v.ap != kNone) {
+            v.age = v.age > UINT32_MAX - later ? UINT32_MAX : v.age + later;
+        }
+    }
+    c.lastSeen = t;
+}
+
+Millis Tracker::seenAt(const Client &c, const View &v) {
+    return c.lastSeen - v.age;
+}
+
+inline bool Tracker::fresh(const Client &c, const View &v, Millis t) const {
     // Seen in the access point's last round: a later report without it means it is gone
     // from there, whatever the time left.
     // A resumed visit's access point sees it as of the restart.
-    const Millis seen = std::max(v.seen, resumeAt_);
+    const Millis seen = std::max(seenAt(c, v), resumeAt_);
     return v.ap != kNone && t - seen <= settings_.interval * 3 / 2 &&
            aps_[v.ap].lastHeard - seen <= settings_.interval / 2;
 }
@@ -116,68 +138,112 @@ Millis Tracker::due(const Client &c) const {
     return (c.resumed ? std::max(c.lastSeen, resumeAt_) : c.lastSeen) + settings_.grace;
 }
 
-void Tracker::schedule(uint64_t mumac, Client &c, Millis deadline) {
-    c.deadline = deadline;
-    deadlines_.emplace_back(deadline, mumac);
-    std::push_heap(deadlines_.begin(), deadlines_.end(), std::greater<>());
+// ---- the clients' slots and the queue of candidates --------------------------------------
+
+uint32_t Tracker::addClient(uint64_t mumac) {
+    const uint32_t index = clients_.add();
+    clients_[index].mumac = mumac;
+    byMac_.insert(mumac, index, macOf());
+    return index;
 }
 
-void Tracker::dropEarliest() {
-    std::pop_heap(deadlines_.begin(), deadlines_.end(), std::greater<>());
-    deadlines_.pop_back();
-}
-
-// The earliest deadline put off to a later one: one pass down the heap, not a pop and a push.
-void Tracker::replaceEarliest(Due later) {
-    std::size_t i = 0;
-    const std::size_t n = deadlines_.size();
-    for (std::size_t child = 1; child < n; child = 2 * i + 1) {
-        if (child + 1 < n && deadlines_[child + 1] < deadlines_[child]) {
-            ++child;
-        }
-        if (!(deadlines_[child] < later)) {
-            break;
-        }
-        deadlines_[i] = deadlines_[child];
-        i = child;
+// Forgets a client, without an event. A present client goes only at its deadline, the
+// earliest.
+void Tracker::dropClient(uint32_t index) {
+    Client &c = clients_[index];
+    byMac_.erase(c.mumac, macOf());
+    if (c.present) {
+        presentDue_.removeEarliest(DueHeap::kNoPlace);
+        freeStays(c);
+    } else {
+        candidateDue_.remove(c.heapAt, placeCandidate());
+        dequeue(c);
     }
-    deadlines_[i] = later;
+    clients_.remove(index);
+}
+
+void Tracker::enqueue(Client &c, uint32_t index) {
+    c.link.queue.older = newest_;
+    c.link.queue.newer = kNone;
+    (newest_ != kNone ? clients_[newest_].link.queue.newer : oldest_) = index;
+    newest_ = index;
+}
+
+void Tracker::dequeue(const Client &c) {
+    const uint32_t older = c.link.queue.older;
+    const uint32_t newer = c.link.queue.newer;
+    (older != kNone ? clients_[older].link.queue.newer : oldest_) = newer;
+    (newer != kNone ? clients_[newer].link.queue.older : newest_) = older;
 }
 
 // Drops the oldest client that never became present. Returns false when there is none.
 bool Tracker::evictCandidate() {
-    while (!candidates_.empty()) {
-        uint64_t mumac = candidates_.front();
-        candidates_.pop_front();
-        auto it = clients_.find(mumac);
-        if (it != clients_.end() && !it->second.present) {
-            clients_.erase(it);
-            counters_.candidatesEvicted++;
-            return true;
-        }
+    if (oldest_ == kNone) {
+        return false;
     }
-    return false;
+    dropClient(oldest_);
+    counters_.candidatesEvicted++;
+    return true;
 }
 
-Tracker::Client *Tracker::admit(uint64_t mumac, Millis t) {
-    auto it = clients_.find(mumac);
-    if (it != clients_.end()) {
-        return &it->second;
+// The client's slot, a new one if need be; kNone when refused.
+uint32_t Tracker::admit(uint64_t mumac, Millis t) {
+    uint32_t index = byMac_.find(mumac, macOf());
+    if (index != kNone) {
+        return index;
     }
-    if (clients_.size() >= settings_.maxClients && !evictCandidate()) {
+    if (byMac_.size() >= settings_.maxClients && !evictCandidate()) {
         counters_.clientsRefused++;
-        return nullptr;
+        return kNone;
     }
-    Client &c = clients_[mumac];
+    index = addClient(mumac);
+    Client &c = clients_[index];
     c.firstSeen = c.lastSeen = t;
-    schedule(mumac, c, t + settings_.grace);
-    candidates_.push_back(mumac);
-    return &c;
+    candidateDue_.push(DueHeap::Due{t + settings_.grace, index}, placeCandidate());
+    enqueue(c, index);
+    return index;
 }
+
+// ---- stays: only clients that moved have them ------------------------------------------
+
+Millis Tracker::apSince(const Client &c) const {
+    return c.link.stays != kNone ? stays_[c.link.stays].ms : c.firstSeen;
+}
+
+// Adds ms to the client's time at ap in this visit.
+void Tracker::addStay(Client &c, uint32_t ap, Millis ms) {
+    if (c.link.stays == kNone) {
+        c.link.stays = stays_.add();
+        stays_[c.link.stays].ms = c.firstSeen;
+    }
+    uint32_t last = c.link.stays;
+    for (uint32_t i = stays_[last].next; i != kNone; i = stays_[i].next) {
+        if (stays_[i].ap == ap) {
+            stays_[i].ms += ms;
+            return;
+        }
+        last = i;
+    }
+    const uint32_t added = stays_.add();
+    stays_[added].ms = ms;
+    stays_[added].ap = ap;
+    stays_[last].next = added;
+}
+
+void Tracker::freeStays(Client &c) {
+    for (uint32_t i = c.link.stays; i != kNone;) {
+        const uint32_t next = stays_[i].next;
+        stays_.remove(i);
+        i = next;
+    }
+    c.link.stays = kNone;
+}
+
+// ---- which access point ----------------------------------------------------------------
 
 // The order in which access points' sightings of a client rank: associated first, then the
 // stronger signal, then the later sighting, then the lower apmac, so that no tie depends on the
-// order the sightings came in.
+// order the sightings came in. Both are the same client's.
 bool Tracker::better(const View &a, const View &b) const {
     if (a.assoc != b.assoc) {
         return a.assoc;
@@ -185,8 +251,8 @@ bool Tracker::better(const View &a, const View &b) const {
     if (a.rssi != b.rssi) {
         return a.rssi > b.rssi;
     }
-    if (a.seen != b.seen) {
-        return a.seen > b.seen;
+    if (a.age != b.age) {
+        return a.age < b.age;
     }
     return aps_[a.ap].apmac < aps_[b.ap].apmac;
 }
@@ -205,7 +271,7 @@ Tracker::View *Tracker::slotFor(Client &c, const View &seen, Millis t) {
         if (free != nullptr) {
             continue;
         }
-        if (v.ap == kNone || !fresh(v, t)) {
+        if (v.ap == kNone || !fresh(c, v, t)) {
             free = &v;
         } else if (v.ap != c.ap && (weakest == nullptr || better(*weakest, v))) {
             weakest = &v;
@@ -221,7 +287,7 @@ Tracker::View *Tracker::slotFor(Client &c, const View &seen, Millis t) {
 const Tracker::View *Tracker::bestView(const Client &c, Millis t) const {
     const View *best = nullptr;
     for (const View &v : c.views) {
-        if (v.ap != kNone && fresh(v, t) && (best == nullptr || better(v, *best))) {
+        if (v.ap != kNone && fresh(c, v, t) && (best == nullptr || better(v, *best))) {
             best = &v;
         }
     }
@@ -229,15 +295,15 @@ const Tracker::View *Tracker::bestView(const Client &c, Millis t) const {
 }
 
 void Tracker::see(uint32_t ap, const Sighting &s, std::vector<Event> &events) {
-    Client *found = admit(s.mumac, s.received);
-    if (found == nullptr) {
+    const uint32_t index = admit(s.mumac, s.received);
+    if (index == kNone) {
         return;
     }
-    Client &c = *found;
+    Client &c = clients_[index];
     Millis t = s.received;
-    c.lastSeen = std::max(c.lastSeen, t);
+    setLastSeen(c, t);
     c.resumed = false;
-    const View seen{ap, t, static_cast<int16_t>(s.rssi), s.assoc};
+    const View seen{ap, ageOf(c.lastSeen - t), static_cast<int16_t>(s.rssi), s.assoc};
     if (View *slot = slotFor(c, seen, t)) {
         *slot = seen;
     }
@@ -253,27 +319,31 @@ void Tracker::see(uint32_t ap, const Sighting &s, std::vector<Event> &events) {
         if (best == nullptr) {
             return;
         }
+        dequeue(c);
+        c.link.stays = kNone; // since its first sighting at that access point
+        presentDue_.push(DueHeap::Due{candidateDue_.deadlineAt(c.heapAt), index},
+                         DueHeap::kNoPlace);
+        candidateDue_.remove(c.heapAt, placeCandidate());
         c.present = true;
         presentCount_++;
         c.ap = best->ap;
         c.rssi = best->rssi;
         c.assoc = best->assoc;
-        c.apSince = c.firstSeen;
         aps_[c.ap].clients++;
-        events.push_back(clientEvent(EventKind::Arrive, t, s.mumac, c));
+        events.push_back(clientEvent(EventKind::Arrive, t, c));
         return;
     }
-    reselect(s.mumac, c, t, events);
+    reselect(c, t, events);
 }
 
 // The current access point is kept while it sees the client, unless another sees it
 // associated while it does not, or probing alike and at least the hysteresis (and 1 dB)
 // stronger.
-void Tracker::reselect(uint64_t mumac, Client &c, Millis t, std::vector<Event> &events) {
+void Tracker::reselect(Client &c, Millis t, std::vector<Event> &events) {
     const View *current = nullptr;
     const View *other = nullptr; // the best of the others
     for (const View &v : c.views) {
-        if (v.ap == kNone || !fresh(v, t)) {
+        if (v.ap == kNone || !fresh(c, v, t)) {
             continue;
         }
         if (v.ap == c.ap) {
@@ -294,58 +364,67 @@ void Tracker::reselect(uint64_t mumac, Client &c, Millis t, std::vector<Event> &
         return;
     }
     uint32_t from = c.ap;
-    addDwell(c.dwell, from, t - c.apSince);
+    addStay(c, from, t - apSince(c));
+    stays_[c.link.stays].ms = t;
     aps_[from].clients--;
     aps_[other->ap].clients++;
     c.ap = other->ap;
     c.rssi = other->rssi;
     c.assoc = other->assoc;
-    c.apSince = t;
-    Event e = clientEvent(EventKind::Move, t, mumac, c);
+    Event e = clientEvent(EventKind::Move, t, c);
     e.fromAp = aps_[from].apmac;
     events.push_back(e);
 }
 
-void Tracker::expire(uint64_t mumac, Client &c, Millis at, std::vector<Event> &events) {
-    if (c.present) {
-        Event e = clientEvent(EventKind::Leave, at, mumac, c);
-        e.since = c.firstSeen;
-        e.lastSeen = c.lastSeen;
-        addDwell(c.dwell, c.ap, std::max<Millis>(0, c.lastSeen - c.apSince));
-        for (const auto &[ap, ms] : c.dwell) {
-            e.dwell.emplace_back(aps_[ap].apmac, ms);
-        }
-        aps_[c.ap].clients--;
-        presentCount_--;
-        events.push_back(e);
+// A present client's visit ends.
+void Tracker::expire(uint32_t index, Millis at, std::vector<Event> &events) {
+    const Client &c = clients_[index];
+    Event e = clientEvent(EventKind::Leave, at, c);
+    e.since = c.firstSeen;
+    e.lastSeen = c.lastSeen;
+    for (uint32_t i = c.link.stays != kNone ? stays_[c.link.stays].next : kNone; i != kNone;
+         i = stays_[i].next) {
+        e.dwell.emplace_back(aps_[stays_[i].ap].apmac, stays_[i].ms);
     }
-    clients_.erase(mumac);
+    addDwell(e.dwell, aps_[c.ap].apmac, std::max<Millis>(0, c.lastSeen - apSince(c)));
+    aps_[c.ap].clients--;
+    presentCount_--;
+    events.push_back(e);
+    dropClient(index);
 }
 
 bool Tracker::restoreClient(const Presence &p,
                             const std::vector<std::pair<uint64_t, Millis>> &dwell) {
     auto ap = apIndex_.find(p.ap);
-    if (ap == apIndex_.end() || clients_.count(p.mumac) != 0) {
+    if (ap == apIndex_.end() || byMac_.find(p.mumac, macOf()) != kNone) {
         return false;
     }
-    Client &c = clients_[p.mumac];
+    const uint32_t index = addClient(p.mumac);
+    Client &c = clients_[index];
     c.firstSeen = p.firstSeen;
     c.lastSeen = p.lastSeen;
-    c.apSince = p.apSince;
     c.ap = ap->second;
     c.rssi = static_cast<int16_t>(p.rssi);
     c.assoc = p.assoc;
     c.present = c.resumed = true;
-    c.views[0] = View{c.ap, c.lastSeen, c.rssi, c.assoc};
-    for (const auto &[apmac, ms] : dwell) {
-        auto other = apIndex_.find(apmac);
-        if (other != apIndex_.end()) {
-            c.dwell.emplace_back(other->second, ms);
+    c.link.stays = kNone;
+    c.views[0] = View{c.ap, 0, c.rssi, c.assoc};
+    if (p.apSince != p.firstSeen || !dwell.empty()) {
+        uint32_t last = c.link.stays = stays_.add();
+        stays_[last].ms = p.apSince;
+        for (const auto &[apmac, ms] : dwell) {
+            auto other = apIndex_.find(apmac);
+            if (other != apIndex_.end()) {
+                const uint32_t added = stays_.add();
+                stays_[added].ms = ms;
+                stays_[added].ap = other->second;
+                last = stays_[last].next = added;
+            }
         }
     }
     aps_[c.ap].clients++;
     presentCount_++;
-    schedule(p.mumac, c, c.lastSeen + settings_.grace);
+    presentDue_.push(DueHeap::Due{c.lastSeen + settings_.grace, index}, DueHeap::kNoPlace);
     restored_ = true;
     return true;
 }
@@ -358,21 +437,11 @@ void Tracker::tick(Millis now, std::vector<Event> &events) {
     }
     now_ = std::max(now_, now);
     std::size_t first = events.size();
-    while (!deadlines_.empty() && deadlines_.front().first < now_) {
-        auto [deadline, mumac] = deadlines_.front();
-        auto it = clients_.find(mumac);
-        if (it == clients_.end() || it->second.deadline != deadline) { // stale
-            dropEarliest();
-            continue;
-        }
-        Millis at = due(it->second);
-        if (at >= now_) { // seen since, as most clients are at each grace
-            it->second.deadline = at;
-            replaceEarliest(Due{at, mumac});
-            continue;
-        }
-        dropEarliest();
-        expire(mumac, it->second, at, events);
+    if (overdue(presentDue_)) {
+        expirePresent(events);
+    }
+    if (overdue(candidateDue_)) {
+        expireCandidates();
     }
     // Hearing an access point only moves its deadline later: the earliest one found by the
     // last sweep is never after the real one.
@@ -390,7 +459,6 @@ void Tracker::tick(Millis now, std::vector<Event> &events) {
             }
         }
     }
-    compact();
     if (events.size() > first + 1) {
         std::stable_sort(events.begin() + static_cast<std::ptrdiff_t>(first), events.end(),
                          [](const Event &a, const Event &b) { return a.time < b.time; });
@@ -400,11 +468,53 @@ void Tracker::tick(Millis now, std::vector<Event> &events) {
 void Tracker::reconfigure(Millis grace, int hysteresis) {
     settings_.grace = grace;
     settings_.hysteresis = hysteresis;
-    deadlines_.clear();
-    for (auto &[mumac, c] : clients_) {
-        schedule(mumac, c, due(c));
-    }
+    auto deadline = [this](uint32_t index) { return due(clients_[index]); };
+    presentDue_.reset(deadline, DueHeap::kNoPlace);
+    candidateDue_.reset(deadline, placeCandidate());
     nextApSweep_ = 0;
+}
+
+// Present clients unseen for the grace leave. Each client comes up once at most, so which
+// ones leave does not depend on the order of equal deadlines in the heap: those that leave at
+// one deadline go in the order of their addresses.
+void Tracker::expirePresent(std::vector<Event> &events) {
+    std::size_t run = events.size();
+    Millis runDeadline = presentDue_.earliest().deadline;
+    do {
+        const DueHeap::Due earliest = presentDue_.earliest();
+        const Millis at = due(clients_[earliest.client]);
+        if (at >= now_) { // seen since, as most clients are at each grace
+            presentDue_.putOff(at, DueHeap::kNoPlace);
+            continue;
+        }
+        if (earliest.deadline != runDeadline) {
+            byClient(events, run);
+            run = events.size();
+            runDeadline = earliest.deadline;
+        }
+        expire(earliest.client, at, events);
+    } while (overdue(presentDue_));
+    byClient(events, run);
+}
+
+// Candidates unseen for the grace go without a word.
+void Tracker::expireCandidates() {
+    do {
+        const DueHeap::Due earliest = candidateDue_.earliest();
+        const Millis at = due(clients_[earliest.client]);
+        if (at >= now_) {
+            candidateDue_.putOff(at, placeCandidate());
+        } else {
+            dropClient(earliest.client);
+        }
+    } while (overdue(candidateDue_));
+}
+
+void Tracker::byClient(std::vector<Event> &events, std::size_t from) {
+    if (events.size() > from + 1) {
+        std::sort(events.begin() + static_cast<std::ptrdiff_t>(from), events.end(),
+                  [](const Event &a, const Event &b) { return a.client < b.client; });
+    }
 }
 
 // The clients of an access point that fell silent are counted as at its silence: those that
@@ -416,28 +526,6 @@ void Tracker::countLaterLeaves(std::vector<Event> &events, std::size_t first, st
         if (e.kind == EventKind::Leave && e.ap == silent.ap && e.time > silent.time) {
             silent.clients++;
         }
-    }
-}
-
-// Stale queue entries of evicted or re-seen clients would pile up under a flood of one-off
-// addresses: rebuilt when they outnumber the clients.
-void Tracker::compact() {
-    if (deadlines_.size() > 2 * clients_.size() + 1024) {
-        auto stale = [this](const Due &d) {
-            auto it = clients_.find(d.second);
-            return it == clients_.end() || it->second.deadline != d.first;
-        };
-        deadlines_.erase(std::remove_if(deadlines_.begin(), deadlines_.end(), stale),
-                         deadlines_.end());
-        std::make_heap(deadlines_.begin(), deadlines_.end(), std::greater<>());
-    }
-    if (candidates_.size() > 2 * (clients_.size() - presentCount_) + 1024) {
-        auto gone = [this](uint64_t mumac) {
-            auto it = clients_.find(mumac);
-            return it == clients_.end() || it->second.present;
-        };
-        candidates_.erase(std::remove_if(candidates_.begin(), candidates_.end(), gone),
-                          candidates_.end());
     }
 }
 
@@ -467,10 +555,11 @@ void Tracker::observe(const Sighting &s, std::vector<Event> &events) {
 std::vector<Presence> Tracker::present() const {
     std::vector<Presence> out;
     out.reserve(presentCount_);
-    for (const auto &[mumac, c] : clients_) {
-        if (c.present) {
-            out.push_back(Presence{mumac, aps_[c.ap].apmac, c.rssi, c.assoc, c.firstSeen,
-                                   c.lastSeen, c.apSince});
+    for (uint32_t i = 0; i < clients_.used(); ++i) {
+        const Client &c = clients_[i];
+        if (c.mumac != kFree && c.present) {
+            out.push_back(Presence{c.mumac, aps_[c.ap].apmac, c.rssi, c.assoc, c.firstSeen,
+                                   c.lastSeen, apSince(c)});
         }
     }
     std::sort(out.begin(), out.end(),
@@ -478,11 +567,11 @@ std::vector<Presence> Tracker::present() const {
     return out;
 }
 
-Event Tracker::clientEvent(EventKind kind, Millis t, uint64_t mumac, const Client &c) const {
+Event Tracker::clientEvent(EventKind kind, Millis t, const Client &c) const {
     Event e;
     e.kind = kind;
     e.time = t;
-    e.client = mumac;
+    e.client = c.mumac;
     e.ap = aps_[c.ap].apmac;
     e.address = aps_[c.ap].address;
     e.rssi = c.rssi;

@@ -2,10 +2,11 @@
 // and the events its changes give.
 #pragma once
 
+#include "presence_table.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <iterator>
 #include <string>
 #include <unordered_map>
@@ -139,56 +140,98 @@ class Tracker {
 
     const std::vector<Ap> &aps() const { return aps_; }
     std::vector<Presence> present() const;
-    std::size_t tracked() const { return clients_.size(); }
+    std::size_t tracked() const { return byMac_.size(); }
     std::size_t presentCount() const { return presentCount_; }
     Millis now() const { return now_; }
     const Counters &counters() const { return counters_; }
 
   private:
-    static constexpr uint32_t kNone = UINT32_MAX;
+    static constexpr uint32_t kNone = kNoIndex;
+    static constexpr uint64_t kFree = UINT64_MAX; // a free slot's mumac, which no MAC is
     static constexpr std::size_t kViews = 4;
-    struct View {
+    // An access point's latest sighting of a client, as old as it is at the client's last
+    // sighting. The age stops at its maximum, some 49.7 days, which is never current: the
+    // interval is at most a day (and the clock the lines come by never goes back, so no
+    // sighting comes in that much older than the last).
+#pragma pack(push, 1)
+    struct View { // 11 bytes
         uint32_t ap = kNone;
-        Millis seen = 0;
-        int16_t rssi = 0;
+        uint32_t age = 0; // milliseconds before the client's lastSeen
+        int16_t rssi = 0; // 1000 for a value out of range, as the lines give it
         bool assoc = false;
     };
+#pragma pack(pop)
     struct Client {
+        uint64_t mumac = kFree;
         Millis firstSeen = 0;
         Millis lastSeen = 0;
-        Millis apSince = 0;
-        Millis deadline = 0; // the one queued for it; older queue entries are stale
         uint32_t ap = kNone;
         int16_t rssi = 0;
-        bool assoc = false;
-        bool present = false;
-        bool resumed = false;
+        bool assoc : 1; // the flags are false in a Client{}
+        bool present : 1;
+        bool resumed : 1;
+        uint32_t heapAt = kNone; // a candidate's place in candidateDue_
+        // A candidate (not yet present) is in the queue of candidates, and a free slot in the
+        // list of free ones (through `newer`); a present client has its stays instead, from
+        // its first move on.
+        union {
+            struct {
+                uint32_t older, newer;
+            } queue;
+            uint32_t stays;
+        } link{{kNone, kNone}};
         std::array<View, kViews> views{};
-        std::vector<std::pair<uint32_t, Millis>> dwell;
-    };
-    using Due = std::pair<Millis, uint64_t>;
 
+        static uint32_t &freeLink(Client &c) { return c.link.queue.newer; }
+    };
+    static_assert(sizeof(Client) <= 88, "a client's fixed part stays small");
+    // Where a client that moved has been in this visit: a list whose first element holds
+    // since when it is at its current access point, the others the time at each one before.
+    struct Stay {
+        Millis ms = 0;
+        uint32_t ap = kNone;
+        uint32_t next = kNone;
+
+        static uint32_t &freeLink(Stay &s) { return s.next; }
+    };
+    auto macOf() const {
+        return [this](uint32_t index) { return clients_[index].mumac; };
+    }
+    auto placeCandidate() {
+        return [this](uint32_t index, uint32_t at) { clients_[index].heapAt = at; };
+    }
     uint32_t apFor(const Sighting &s);
     uint32_t apIndexFor(const Sighting &s);
     void hear(uint32_t index, Millis t, std::vector<Event> &events);
     void silence(Ap &ap, Millis last, std::vector<Event> &events);
     void checkClock(uint32_t index, const Sighting &s, std::vector<Event> &events);
     void see(uint32_t ap, const Sighting &s, std::vector<Event> &events);
-    Client *admit(uint64_t mumac, Millis t);
+    uint32_t admit(uint64_t mumac, Millis t);
+    uint32_t addClient(uint64_t mumac);
+    void dropClient(uint32_t index);
     bool evictCandidate();
-    void reselect(uint64_t mumac, Client &c, Millis t, std::vector<Event> &events);
-    bool fresh(const View &v, Millis t) const;
+    void enqueue(Client &c, uint32_t index);
+    void dequeue(const Client &c);
+    void reselect(Client &c, Millis t, std::vector<Event> &events);
+    static void setLastSeen(Client &c, Millis t);
+    static Millis seenAt(const Client &c, const View &v);
+    bool fresh(const Client &c, const View &v, Millis t) const;
     bool better(const View &a, const View &b) const;
     View *slotFor(Client &c, const View &seen, Millis t);
     const View *bestView(const Client &c, Millis t) const;
     Millis due(const Client &c) const;
-    void expire(uint64_t mumac, Client &c, Millis at, std::vector<Event> &events);
-    void schedule(uint64_t mumac, Client &c, Millis deadline);
-    void replaceEarliest(Due later);
-    void dropEarliest();
-    void compact();
+    Millis apSince(const Client &c) const;
+    void addStay(Client &c, uint32_t ap, Millis ms);
+    void freeStays(Client &c);
+    void expire(uint32_t index, Millis at, std::vector<Event> &events);
+    bool overdue(const DueHeap &heap) const {
+        return !heap.empty() && heap.earliest().deadline < now_;
+    }
+    void expirePresent(std::vector<Event> &events);
+    void expireCandidates();
+    static void byClient(std::vector<Event> &events, std::size_t from);
     static void countLaterLeaves(std::vector<Event> &events, std::size_t first, std::size_t left);
-    Event clientEvent(EventKind kind, Millis t, uint64_t mumac, const Client &c) const;
+    Event clientEvent(EventKind kind, Millis t, const Client &c) const;
     Event apEvent(EventKind kind, Millis t, const Ap &ap) const;
 
     Settings settings_;
@@ -200,9 +243,14 @@ class Tracker {
     uint32_t lastAp_ = kNone; // the access point of the last record
     std::unordered_map<uint64_t, uint32_t> apIndex_;
     std::unordered_map<std::string, std::vector<uint32_t>> byAddress_;
-    std::unordered_map<uint64_t, Client> clients_;
-    std::vector<Due> deadlines_;      // a min-heap on the deadline
-    std::deque<uint64_t> candidates_; // clients not yet present, oldest first
+    Pool<Client, 10> clients_;
+    IndexTable byMac_; // the clients' slots by mumac
+    Pool<Stay, 12> stays_;
+    // The deadlines, present clients' apart: only a candidate can go before its deadline.
+    DueHeap presentDue_;
+    DueHeap candidateDue_;
+    uint32_t oldest_ = kNone; // the queue of candidates, oldest first
+    uint32_t newest_ = kNone;
     std::size_t presentCount_ = 0;
     Counters counters_;
 };
