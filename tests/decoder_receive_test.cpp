@@ -1,10 +1,93 @@
 #include <gtest/gtest.h>
 
-#include "report_decode.h"
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "output.h"
 #include "report_format.h"
 #include "report_layout.h"
 
 namespace {
+
+// What the lines were handed over in, as they came.
+class Capture : public Destination {
+  public:
+    ssize_t write(const char *text, size_t length) override {
+        text_.append(text, length);
+        return static_cast<ssize_t>(length);
+    }
+    std::string text_;
+};
+
+std::string hex(const uint8_t (&mac)[MAC_SIZE]) {
+    char text[13];
+    snprintf(text, sizeof text, "%02X%02X%02X%02X%02X%02X", mac[0], mac[1], mac[2], mac[3], mac[4],
+             mac[5]);
+    return text;
+}
+
+// The line as printf would write it.
+std::string expected(bool json, const std::string &from, int number, const DecodedRecord &r,
+                     const std::string &received) {
+    char line[400];
+    snprintf(line, sizeof line,
+             json ? R"({"from":"%s","record":%d,"apmac":"%s","mumac":"%s","timestamp":%d,)"
+                    R"("rssi":%d,"channel":%d,"assoc":%d,"received":%s})"
+                    "\n"
+                  : "%s,%d,%s,%s,%d,%d,%d,%d,%s\n",
+             from.c_str(), number, hex(r.apmac).c_str(), hex(r.mumac).c_str(), r.timestamp, r.rssi,
+             r.channel, r.assoc, received.c_str());
+    return line;
+}
+
+TEST(DecoderOutput, EveryValueAsPrintfWritesIt) {
+    const int32_t timestamps[] = {0, 9, 10, 99, 100, 12345, 1733650001, INT_MAX, -1, INT_MIN};
+    const int32_t rssis[] = {-128, -60, -10, -1, 0, 9, 99, 127};
+    const int32_t bytes[] = {0, 1, 9, 10, 99, 100, 199, 255};
+    DecodedReport report{};
+    report.count = MAX_RECORDS;
+    for (size_t i = 0; i < MAX_RECORDS; ++i) {
+        DecodedRecord &r = report.records[i];
+        // Runs of the same AP and timestamp, and changes back to an earlier one.
+        const uint8_t ap = i < 5 ? 0xA0 : i < 9 ? 0x0F : 0xA0;
+        const uint8_t apmac[MAC_SIZE] = {ap, 0xB1, 0xC2, 0xD3, 0xE4, static_cast<uint8_t>(i / 9)};
+        const uint8_t mumac[MAC_SIZE] = {0x00, 0xFF, static_cast<uint8_t>(i * 15),
+                                         0x5A, 0x09, 0x90};
+        memcpy(r.apmac, apmac, MAC_SIZE);
+        memcpy(r.mumac, mumac, MAC_SIZE);
+        r.timestamp = timestamps[i / 2 % std::size(timestamps)];
+        r.rssi = rssis[i % std::size(rssis)];
+        r.channel = bytes[i % std::size(bytes)];
+        r.assoc = bytes[(i + 3) % std::size(bytes)];
+    }
+    const struct {
+        timespec when;
+        const char *text;
+    } times[] = {{{0, 0}, "0.000"},
+                 {{5, 7999999}, "5.007"},
+                 {{1796714142, 123000000}, "1796714142.123"},
+                 {{1, 999999999}, "1.999"}};
+    const std::string froms[] = {"-", "127.0.0.1:40000",
+                                 "[fe80::1234:5678:9abc:def0%4000000000]:65535"};
+    for (bool json : {false, true}) {
+        for (const auto &t : times) {
+            for (const std::string &from : froms) {
+                Capture capture;
+                Output out(json, false, capture);
+                out.appendReport(report, from, receivedText(t.when));
+                ASSERT_TRUE(out.flush(nullptr));
+                std::string want;
+                for (int i = 0; i < report.count; ++i) {
+                    want += expected(json, from, i + 1, report.records[i], t.text);
+                }
+                EXPECT_EQ(capture.text_, want) << json << " " << from << " " << t.text;
+                EXPECT_EQ(out.written(), MAX_RECORDS);
+            }
+        }
+    }
+}
 
 TEST(DecoderRecord, EveryByteButTheFieldsIsChecked) {
     const uint8_t ap[MAC_SIZE] = {0xA0, 0xB1, 0xC2, 0xD3, 0xE4, 0xF5};

@@ -44,3 +44,6 @@ std::string sourceText(const Source &source);
 
 // "127.0.0.1:40000", "[::1]:40000", "[fe80::1%eth0]:40000".
 std::string addressText(const sockaddr_storage &address);
+
+// Room for the longest addressText: a bracketed IPv6 address with an interface, and a port.
+constexpr std::size_t ADDRESS_TEXT_SIZE = 72;
