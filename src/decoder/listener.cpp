@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
+#include <string_view>
 #include <unistd.h>
 
 #include "signals.h"
@@ -30,16 +31,21 @@ class Senders {
     Senders(Tally &tally, const std::vector<Network> &allowed) : tally_(tally), allowed_(allowed) {}
 
     void look(const sockaddr_storage &sender, socklen_t length) {
-        if (length != lastLength_ || memcmp(&sender, &last_, length) != 0) {
-            memcpy(&last_, &sender, length);
-            lastLength_ = length;
-            text_ = addressText(sender);
-            Source source = sourceOf(sender);
-            entry_ = tally_.of(source);
-            allowedNow_ = allowed_.empty() ||
-                          std::any_of(allowed_.begin(), allowed_.end(),
-                                      [&](const Network &n) { return contains(n, source); });
+        if (length == lastLength_ && memcmp(&sender, &last_, length) == 0) {
+            return;
         }
+        memcpy(&last_, &sender, length);
+        lastLength_ = length;
+        Source source = sourceOf(sender);
+        entry_ = tally_.of(source);
+        // Senders beyond the table's room share an entry, not their text.
+        const char *end = entry_->first.family != 0
+                              ? putAddressText(text_, sender, entry_->second.host)
+                              : putAddressText(text_, sender, sourceText(source));
+        length_ = static_cast<size_t>(end - text_);
+        allowedNow_ =
+            allowed_.empty() || std::any_of(allowed_.begin(), allowed_.end(),
+                                            [&](const Network &n) { return contains(n, source); });
     }
     const ReceivedText &at(const timeval &when) {
         long ms = static_cast<long>(when.tv_sec) * 1000 + when.tv_usec / 1000;
@@ -49,7 +55,7 @@ class Senders {
         }
         return received_;
     }
-    const std::string &text() const { return text_; }
+    std::string_view text() const { return {text_, length_}; }
     SourceEntry *entry() const { return entry_; }
     bool allowed() const { return allowedNow_; }
 
@@ -58,7 +64,8 @@ class Senders {
     const std::vector<Network> &allowed_;
     sockaddr_storage last_{};
     socklen_t lastLength_ = 0;
-    std::string text_;
+    char text_[ADDRESS_TEXT_SIZE] = {};
+    size_t length_ = 0;
     SourceEntry *entry_ = nullptr;
     bool allowedNow_ = true;
     long lastMs_ = -1;
@@ -76,7 +83,7 @@ void decodeBatch(Batch &batch, int got, Senders &senders, Output &out, Tally &ta
         readControl(header, when, drops);
         tally.dropped = std::max(tally.dropped, drops);
         senders.look(batch.senders[i], header.msg_namelen);
-        const std::string &from = senders.text();
+        const std::string_view from = senders.text();
         if (!senders.allowed()) {
             tally.refuse(senders.entry(), from, "sender not allowed", now);
         } else if ((header.msg_flags & MSG_TRUNC) != 0) {
