@@ -1,15 +1,25 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
-#include "output.h"
+#include "listener.h"
 #include "report_format.h"
 #include "report_layout.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 // What the lines were handed over in, as they came.
 class Capture : public Destination {
@@ -109,6 +119,107 @@ TEST(DecoderRecord, EveryByteButTheFieldsIsChecked) {
             EXPECT_EQ(decodeRecord(bad.bytes, out, why), field(at) ? 0 : -1)
                 << "byte " << at << " ^ " << flip;
             EXPECT_EQ(why == nullptr, field(at)) << "byte " << at;
+        }
+    }
+}
+
+// Hands the lines over as station-decode's output does, gathered, and notes when.
+class Noting : public Consumer {
+  public:
+    ssize_t write(const char *text, size_t length) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        writes_.emplace_back(std::string(text, length), Clock::now());
+        return static_cast<ssize_t>(length);
+    }
+    bool gathers() const override { return true; }
+    bool turn(long) override { return !done_; }
+    void listening() override { listening_ = true; }
+
+    std::vector<std::pair<std::string, Clock::time_point>> writes() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return writes_;
+    }
+    std::atomic<bool> done_{false};
+    std::atomic<bool> listening_{false};
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::pair<std::string, Clock::time_point>> writes_;
+};
+
+TEST(DecoderListen, HeldLinesGoOutTogetherAndSoon) {
+    // A free port, taken again by the loop.
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int sender = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_EQ(bind(sender, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+    socklen_t length = sizeof at;
+    getsockname(sender, reinterpret_cast<sockaddr *>(&at), &length);
+    close(sender);
+    Options options;
+    options.listen = true;
+    memcpy(&options.at.address, &at, sizeof at);
+    options.at.length = sizeof at;
+    Noting noting;
+    std::atomic<bool> ended{false};
+    std::thread loop([&] {
+        listenLoop(options, noting);
+        ended = true;
+    });
+    while (!noting.listening_ && !ended) {
+        std::this_thread::yield();
+    }
+    ASSERT_FALSE(ended);
+    uint8_t datagram[MAX_REPORT_SIZE];
+    StationRecord record;
+    const uint8_t mac[MAC_SIZE] = {};
+    encodeRecord(record, mac, mac, 0, 0, 0, 0);
+    const auto size = static_cast<size_t>(assembleReport(&record, 1, datagram));
+    const int to = socket(AF_INET, SOCK_DGRAM, 0);
+    std::vector<Clock::time_point> sent;
+    const auto send = [&] {
+        sent.push_back(Clock::now());
+        sendto(to, datagram, size, 0, reinterpret_cast<sockaddr *>(&at), sizeof at);
+    };
+    // The header's line and one per datagram sent.
+    const auto waitForLines = [&] {
+        size_t lines = 0;
+        for (auto until = Clock::now() + std::chrono::seconds(5);
+             lines < sent.size() + 1 && Clock::now() < until;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            lines = 0;
+            for (const auto &w : noting.writes()) {
+                lines += static_cast<size_t>(std::count(w.first.begin(), w.first.end(), '\n'));
+            }
+        }
+        return lines;
+    };
+    // One datagram alone, then one a millisecond for 200 ms: far longer than a line is held.
+    send();
+    ASSERT_EQ(waitForLines(), 2U);
+    constexpr size_t STREAM = 200;
+    for (size_t i = 0; i < STREAM; ++i) {
+        send();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const size_t lines = waitForLines();
+    const auto writes = noting.writes();
+    noting.done_ = true;
+    send(); // a wake-up
+    loop.join();
+    close(to);
+    ASSERT_EQ(lines, STREAM + 2);
+    EXPECT_LT(writes.size(), STREAM / 2) << "the lines of several receives go out together";
+    // Each line soon after its datagram was sent, the last while nothing more came.
+    size_t line = 0;
+    for (size_t i = 1; i < writes.size(); ++i) {
+        for (char c : writes[i].first) {
+            if (c == '\n') {
+                const auto late = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    writes[i].second - sent[line++]);
+                EXPECT_LT(late.count(), 100) << "line " << line;
+            }
         }
     }
 }

@@ -17,6 +17,11 @@ namespace {
 // The longest wait for a datagram: statistics, held-back refusals and drops of a --count run
 // are looked at least this often.
 constexpr int TICK_MS = 1000;
+// While datagrams come, the lines of several receives are written together, none held longer
+// than HOLD_MS: a reader of a pipe still sees them at once. They are written when a receive
+// gave up waiting, or before the next could outlast HOLD_MS.
+constexpr long HOLD_MS = 10;
+constexpr long WRITE_AFTER_MS = HOLD_MS - LONGEST_RECEIVE_WAIT_MS;
 
 long nowMs() {
     timespec t{};
@@ -103,14 +108,15 @@ class Schedule {
         : every_(options.statsSeconds * 1000), start_(nowMs()), next_(start_ + every_),
           tally_(tally), out_(out), consumer_(consumer) {}
 
+    // True when statistics are asked for or their interval is over.
+    bool due(long now) const { return statisticsRequested != 0 || (every_ > 0 && now >= next_); }
     // Prints the statistics if they are due.
     void statistics(long now) {
-        bool due = every_ > 0 && now >= next_;
-        if (statisticsRequested == 0 && !due) {
+        if (!due(now)) {
             return;
         }
         statisticsRequested = 0;
-        if (due) {
+        if (every_ > 0 && now >= next_) {
             next_ += every_ * ((now - next_) / every_ + 1);
         }
         tally_.printStatistics(static_cast<double>(now - start_) / 1000, out_);
@@ -145,6 +151,42 @@ class BlockedWrite : public Interruption {
     Schedule &schedule_;
 };
 
+// Takes the next datagrams: while they come, waiting in recvmmsg itself; idle, in poll, whose
+// wait ends exactly when idleMs have passed. Returns as Batch::receive, or 0 when poll's wait
+// ran out.
+int receiveNext(int fd, Batch &batch, unsigned int want, bool coming, int idleMs) {
+    if (coming) {
+        return batch.receive(fd, want, true);
+    }
+    pollfd entry{fd, POLLIN, 0};
+    int ready = poll(&entry, 1, idleMs);
+    return ready > 0 ? batch.receive(fd, want, false) : ready;
+}
+
+// When the lines appended are written: after each receive for a consumer that does not
+// gather; else once the first is WRITE_AFTER_MS old, when the output holds much, or when they
+// are wanted at once.
+class Holding {
+  public:
+    explicit Holding(bool gathers) : gathers_(gathers) {}
+    // After a receive at now; wanted when it took nothing or statistics are due, which count
+    // what was written.
+    bool due(const Output &out, bool wanted, long now) {
+        if (out.pending() == 0) {
+            return false;
+        }
+        if (since_ < 0) {
+            since_ = now;
+        }
+        return !gathers_ || wanted || out.full() || now - since_ >= WRITE_AFTER_MS;
+    }
+    void written() { since_ = -1; }
+
+  private:
+    bool gathers_;
+    long since_ = -1; // when the first line not yet written was appended
+};
+
 // How many datagrams to take at once: a whole batch, or what remains of a --count limit.
 unsigned int batchSize(long limit, long taken) {
     if (limit > 0 && limit - taken < BATCH) {
@@ -158,7 +200,7 @@ long countQueued(int fd, Batch &batch) {
     long queued = 0;
     long until = nowMs() + 100; // a flood still arriving must not hold the stop
     int got;
-    while (nowMs() < until && (got = batch.receive(fd, BATCH)) > 0) {
+    while (nowMs() < until && (got = batch.receive(fd, BATCH, false)) > 0) {
         queued += got;
     }
     return queued;
@@ -181,6 +223,7 @@ int finish(const Tally &tally, const Output &out) {
 // station-decode's own: the lines on descriptor 1.
 class Printing : public Consumer {
   public:
+    bool gathers() const override { return true; }
     ssize_t write(const char *text, size_t length) override {
         return standardOutput().write(text, length);
     }
@@ -211,30 +254,41 @@ int listenLoop(const Options &options, Consumer &consumer) {
     long received = 0;
     bool ok = out.flush(&blocked);
     int error = errno;
-    bool going = true; // as the consumer wants
+    bool going = true;   // as the consumer wants
+    bool coming = false; // the last receive took datagrams
+    Holding holding(consumer.gathers());
     while (ok && going && stopRequested == 0 &&
            (options.count == 0 || received + tally.dropped < options.count)) {
-        pollfd entry{fd, POLLIN, 0};
-        int ready = poll(&entry, 1, schedule.timeout(nowMs()));
-        if (ready > 0) {
-            int got = batch.receive(fd, batchSize(options.count, received + tally.dropped));
-            if (got > 0) {
-                received += got;
-                decodeBatch(batch, got, senders, out, tally);
-            }
-            ok = out.flush(&blocked);
-            error = errno;
+        int got = receiveNext(fd, batch, batchSize(options.count, received + tally.dropped), coming,
+                              schedule.timeout(nowMs()));
+        long now = nowMs();
+        coming = got > 0;
+        if (coming) {
+            received += got;
+            decodeBatch(batch, got, senders, out, tally);
         } else {
             tally.dropped = std::max(tally.dropped, socketDrops(fd));
         }
-        long now = nowMs();
+        if (holding.due(out, !coming || schedule.due(now), now)) {
+            ok = out.flush(&blocked);
+            error = errno;
+            holding.written();
+        }
         tally.tellHeldBack(now);
         going = consumer.turn(now);
-        schedule.statistics(now);
+        // Lines still held here mean statistics were asked for just now: they are told once
+        // the lines are written, after the next receive.
+        if (out.pending() == 0) {
+            schedule.statistics(now);
+        }
         if (reloadRequested != 0) {
             reloadRequested = 0;
             consumer.reload();
         }
+    }
+    if (ok && out.pending() > 0) {
+        ok = out.flush(&blocked);
+        error = errno;
     }
     if (stopRequested != 0) {
         consumer.stopping();

@@ -48,7 +48,7 @@ class Destination {
 // Descriptor 1.
 Destination &standardOutput();
 
-// The lines of one batch, written out in one go.
+// The lines of the reports decoded, held until flush() writes them out in one go.
 class Output {
   public:
     Output(bool json, bool heartbeats, Destination &to = standardOutput());
@@ -57,6 +57,11 @@ class Output {
     // One line per record of report, or one for an empty report when heartbeats are asked.
     void appendReport(const DecodedReport &report, std::string_view from,
                       const ReceivedText &received);
+
+    // Bytes appended and not yet written.
+    size_t pending() const { return used_; }
+    // True when so much is held that it should be written before more is received.
+    bool full() const { return used_ >= GATHER || marked_ >= GATHER_REPORTS; }
 
     // Writes what was appended. Returns false when that failed, with errno saying why (EINTR:
     // given up); the records not written are then lost and a line cut short on a regular file
@@ -83,6 +88,10 @@ class Output {
     static constexpr size_t LINE = 192; // the longest JSON line, less its sender
     // Past the last line, room for the widest Padded put at its end.
     static constexpr size_t SLACK = 128;
+    // Held lines are written once this much is held (or held so many reports). The buffer has
+    // room beyond for whole batches of datagrams: it is sized once and seldom grows.
+    static constexpr size_t GATHER = 1 << 16;
+    static constexpr size_t GATHER_REPORTS = 1024;
     // The end of each report's lines in text_, and its records.
     struct Mark {
         size_t end;
@@ -91,9 +100,9 @@ class Output {
     bool json_;
     bool heartbeats_;
     Destination &to_;
-    std::vector<char> text_ = std::vector<char>(1 << 16);
+    std::vector<char> text_ = std::vector<char>(1 << 19);
     size_t used_ = 0;
-    std::vector<Mark> marks_ = std::vector<Mark>(64); // grown when a batch needs more
+    std::vector<Mark> marks_ = std::vector<Mark>(GATHER_REPORTS * 2);
     size_t marked_ = 0;
     long written_ = 0;
     long lost_ = 0;
