@@ -21,79 +21,73 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// What the lines were handed over in, as they came.
-class Capture : public Destination {
+// Takes the lines as they are handed over, and notes when each came.
+class Noting : public Consumer {
   public:
     ssize_t write(const char *text, size_t length) override {
+        std::lock_guard<std::mutex> lock(mutex_);
         text_.append(text, length);
+        lines_.insert(lines_.end(), static_cast<size_t>(std::count(text, text + length, '\n')),
+                      Clock::now());
+        ++writes_;
         return static_cast<ssize_t>(length);
     }
+    bool gathers() const override { return true; }
+    bool turn(long) override { return !done_; }
+    void listening() override { listening_ = true; }
+
+    std::mutex mutex_;
     std::string text_;
+    std::vector<Clock::time_point> lines_;
+    size_t writes_ = 0;
+    std::atomic<bool> done_{false};
+    std::atomic<bool> listening_{false};
 };
-
-std::string hex(const uint8_t (&mac)[MAC_SIZE]) {
-    char text[13];
-    snprintf(text, sizeof text, "%02X%02X%02X%02X%02X%02X", mac[0], mac[1], mac[2], mac[3], mac[4],
-             mac[5]);
-    return text;
-}
-
-// The line as printf would write it.
-std::string expected(bool json, const std::string &from, int number, const DecodedRecord &r,
-                     const std::string &received) {
-    char line[400];
-    snprintf(line, sizeof line,
-             json ? R"({"from":"%s","record":%d,"apmac":"%s","mumac":"%s","timestamp":%d,)"
-                    R"("rssi":%d,"channel":%d,"assoc":%d,"received":%s})"
-                    "\n"
-                  : "%s,%d,%s,%s,%d,%d,%d,%d,%s\n",
-             from.c_str(), number, hex(r.apmac).c_str(), hex(r.mumac).c_str(), r.timestamp, r.rssi,
-             r.channel, r.assoc, received.c_str());
-    return line;
-}
 
 TEST(DecoderOutput, EveryValueAsPrintfWritesIt) {
     const int32_t timestamps[] = {0, 9, 10, 99, 100, 12345, 1733650001, INT_MAX, -1, INT_MIN};
     const int32_t rssis[] = {-128, -60, -10, -1, 0, 9, 99, 127};
     const int32_t bytes[] = {0, 1, 9, 10, 99, 100, 199, 255};
-    DecodedReport report{};
-    report.count = MAX_RECORDS;
+    DecodedReport report{MAX_RECORDS, {}};
     for (size_t i = 0; i < MAX_RECORDS; ++i) {
+        // Runs of the same AP and timestamp, and a change back to an earlier AP.
         DecodedRecord &r = report.records[i];
-        // Runs of the same AP and timestamp, and changes back to an earlier one.
-        const uint8_t ap = i < 5 ? 0xA0 : i < 9 ? 0x0F : 0xA0;
-        const uint8_t apmac[MAC_SIZE] = {ap, 0xB1, 0xC2, 0xD3, 0xE4, static_cast<uint8_t>(i / 9)};
-        const uint8_t mumac[MAC_SIZE] = {0x00, 0xFF, static_cast<uint8_t>(i * 15),
-                                         0x5A, 0x09, 0x90};
-        memcpy(r.apmac, apmac, MAC_SIZE);
-        memcpy(r.mumac, mumac, MAC_SIZE);
-        r.timestamp = timestamps[i / 2 % std::size(timestamps)];
-        r.rssi = rssis[i % std::size(rssis)];
-        r.channel = bytes[i % std::size(bytes)];
-        r.assoc = bytes[(i + 3) % std::size(bytes)];
+        r = {{i < 5 || i > 8 ? uint8_t{0xA0} : uint8_t{0x0F}, 0xB1, 0xC2, 0xD3, 0xE4, 0xF5},
+             {0x00, 0xFF, static_cast<uint8_t>(i * 15), 0x5A, 0x09, 0x90},
+             timestamps[i / 2 % std::size(timestamps)],
+             rssis[i % std::size(rssis)],
+             bytes[i % std::size(bytes)],
+             bytes[(i + 3) % std::size(bytes)]};
     }
-    const struct {
-        timespec when;
-        const char *text;
-    } times[] = {{{0, 0}, "0.000"},
-                 {{5, 7999999}, "5.007"},
-                 {{1796714142, 123000000}, "1796714142.123"},
-                 {{1, 999999999}, "1.999"}};
-    const std::string froms[] = {"-", "127.0.0.1:40000",
-                                 "[fe80::1234:5678:9abc:def0%4000000000]:65535"};
+    const std::pair<timespec, const char *> times[] = {{{0, 0}, "0.000"},
+                                                       {{5, 7999999}, "5.007"},
+                                                       {{1796714142, 123000000}, "1796714142.123"},
+                                                       {{1, 999999999}, "1.999"}};
     for (bool json : {false, true}) {
-        for (const auto &t : times) {
-            for (const std::string &from : froms) {
-                Capture capture;
-                Output out(json, false, capture);
-                out.appendReport(report, from, receivedText(t.when));
+        for (const auto &[when, received] : times) {
+            for (const char *from : {"-", "[fe80::1234:5678:9abc:def0%4000000000]:65535"}) {
+                Noting noting;
+                Output out(json, false, noting);
+                out.appendReport(report, from, receivedText(when));
                 ASSERT_TRUE(out.flush(nullptr));
                 std::string want;
-                for (int i = 0; i < report.count; ++i) {
-                    want += expected(json, from, i + 1, report.records[i], t.text);
+                for (int n = 1; n <= MAX_RECORDS; ++n) {
+                    const DecodedRecord &r = report.records[n - 1];
+                    char line[400];
+                    snprintf(line, sizeof line,
+                             json
+                                 ? R"({"from":"%s","record":%d,"apmac":"%02X%02X%02X%02X%02X%02X",)"
+                                   R"("mumac":"%02X%02X%02X%02X%02X%02X","timestamp":%d,)"
+                                   R"("rssi":%d,"channel":%d,"assoc":%d,"received":%s})"
+                                   "\n"
+                                 : "%s,%d,%02X%02X%02X%02X%02X%02X,%02X%02X%02X%02X%02X%02X,"
+                                   "%d,%d,%d,%d,%s\n",
+                             from, n, r.apmac[0], r.apmac[1], r.apmac[2], r.apmac[3], r.apmac[4],
+                             r.apmac[5], r.mumac[0], r.mumac[1], r.mumac[2], r.mumac[3], r.mumac[4],
+                             r.mumac[5], r.timestamp, r.rssi, r.channel, r.assoc, received);
+                    want += line;
                 }
-                EXPECT_EQ(capture.text_, want) << json << " " << from << " " << t.text;
-                EXPECT_EQ(out.written(), MAX_RECORDS);
+                EXPECT_EQ(noting.text_, want) << json << " " << from << " " << received;
             }
         }
     }
@@ -101,126 +95,65 @@ TEST(DecoderOutput, EveryValueAsPrintfWritesIt) {
 
 TEST(DecoderRecord, EveryByteButTheFieldsIsChecked) {
     const uint8_t ap[MAC_SIZE] = {0xA0, 0xB1, 0xC2, 0xD3, 0xE4, 0xF5};
-    const uint8_t mu[MAC_SIZE] = {0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F};
     StationRecord good;
-    encodeRecord(good, ap, mu, 258, -60, 6, 1);
-    // The bytes a record may hold anything in, the AP MAC's copies aside.
-    auto field = [](int at) {
-        return at == RECORD_CHANNEL || at == RECORD_ASSOC || at == RECORD_RSSI ||
-               (at >= RECORD_TIMESTAMP && at < RECORD_TIMESTAMP + 4) ||
-               (at >= RECORD_MU_MAC && at < RECORD_MU_MAC + MAC_SIZE);
-    };
+    encodeRecord(good, ap, ap, 258, -60, 6, 1);
     for (int at = 0; at < RECORD_SIZE; ++at) {
+        // The bytes a record may hold anything in, the AP MAC's copies aside.
+        const bool field = at == RECORD_CHANNEL || at == RECORD_ASSOC || at == RECORD_RSSI ||
+                           (at >= RECORD_TIMESTAMP && at < RECORD_TIMESTAMP + 4) ||
+                           (at >= RECORD_MU_MAC && at < RECORD_MU_MAC + MAC_SIZE);
         for (int flip : {0x01, 0x80, 0xFF}) {
             StationRecord bad = good;
             bad.bytes[at] = static_cast<uint8_t>(bad.bytes[at] ^ flip);
             DecodedRecord out;
             const char *why = nullptr;
-            EXPECT_EQ(decodeRecord(bad.bytes, out, why), field(at) ? 0 : -1)
-                << "byte " << at << " ^ " << flip;
-            EXPECT_EQ(why == nullptr, field(at)) << "byte " << at;
+            EXPECT_EQ(decodeRecord(bad.bytes, out, why), field ? 0 : -1) << at << " ^ " << flip;
+            EXPECT_EQ(why == nullptr, field) << "byte " << at;
         }
     }
 }
 
-// Hands the lines over as station-decode's output does, gathered, and notes when.
-class Noting : public Consumer {
-  public:
-    ssize_t write(const char *text, size_t length) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        writes_.emplace_back(std::string(text, length), Clock::now());
-        return static_cast<ssize_t>(length);
-    }
-    bool gathers() const override { return true; }
-    bool turn(long) override { return !done_; }
-    void listening() override { listening_ = true; }
-
-    std::vector<std::pair<std::string, Clock::time_point>> writes() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return writes_;
-    }
-    std::atomic<bool> done_{false};
-    std::atomic<bool> listening_{false};
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::pair<std::string, Clock::time_point>> writes_;
-};
-
 TEST(DecoderListen, HeldLinesGoOutTogetherAndSoon) {
-    // A free port, taken again by the loop.
+    // A free port, which the loop takes again.
+    const int to = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in at{};
     at.sin_family = AF_INET;
     at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int sender = socket(AF_INET, SOCK_DGRAM, 0);
-    ASSERT_EQ(bind(sender, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
     socklen_t length = sizeof at;
-    getsockname(sender, reinterpret_cast<sockaddr *>(&at), &length);
-    close(sender);
+    ASSERT_EQ(bind(to, reinterpret_cast<sockaddr *>(&at), length), 0);
+    getsockname(to, reinterpret_cast<sockaddr *>(&at), &length);
+    close(to);
     Options options;
-    options.listen = true;
-    memcpy(&options.at.address, &at, sizeof at);
-    options.at.length = sizeof at;
+    memcpy(&options.at.address, &at, length);
+    options.at.length = length;
     Noting noting;
-    std::atomic<bool> ended{false};
-    std::thread loop([&] {
-        listenLoop(options, noting);
-        ended = true;
-    });
-    while (!noting.listening_ && !ended) {
+    std::thread loop([&] { listenLoop(options, noting); });
+    while (!noting.listening_) {
         std::this_thread::yield();
     }
-    ASSERT_FALSE(ended);
-    uint8_t datagram[MAX_REPORT_SIZE];
-    StationRecord record;
     const uint8_t mac[MAC_SIZE] = {};
+    StationRecord record;
     encodeRecord(record, mac, mac, 0, 0, 0, 0);
+    uint8_t datagram[MAX_REPORT_SIZE];
     const auto size = static_cast<size_t>(assembleReport(&record, 1, datagram));
-    const int to = socket(AF_INET, SOCK_DGRAM, 0);
     std::vector<Clock::time_point> sent;
-    const auto send = [&] {
+    const int from = socket(AF_INET, SOCK_DGRAM, 0);
+    // One datagram alone, then one a millisecond for 200 ms, far longer than a line is held;
+    // then nothing. Each line comes soon after its datagram, the header's line first.
+    for (size_t i = 0; i <= 200; ++i) {
         sent.push_back(Clock::now());
-        sendto(to, datagram, size, 0, reinterpret_cast<sockaddr *>(&at), sizeof at);
-    };
-    // The header's line and one per datagram sent.
-    const auto waitForLines = [&] {
-        size_t lines = 0;
-        for (auto until = Clock::now() + std::chrono::seconds(5);
-             lines < sent.size() + 1 && Clock::now() < until;) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            lines = 0;
-            for (const auto &w : noting.writes()) {
-                lines += static_cast<size_t>(std::count(w.first.begin(), w.first.end(), '\n'));
-            }
-        }
-        return lines;
-    };
-    // One datagram alone, then one a millisecond for 200 ms: far longer than a line is held.
-    send();
-    ASSERT_EQ(waitForLines(), 2U);
-    constexpr size_t STREAM = 200;
-    for (size_t i = 0; i < STREAM; ++i) {
-        send();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        sendto(from, datagram, size, 0, reinterpret_cast<sockaddr *>(&at), sizeof at);
+        std::this_thread::sleep_for(std::chrono::milliseconds(i == 0 ? 200 : 1));
     }
-    const size_t lines = waitForLines();
-    const auto writes = noting.writes();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     noting.done_ = true;
-    send(); // a wake-up
+    sendto(from, datagram, size, 0, reinterpret_cast<sockaddr *>(&at), sizeof at); // wakes it
     loop.join();
-    close(to);
-    ASSERT_EQ(lines, STREAM + 2);
-    EXPECT_LT(writes.size(), STREAM / 2) << "the lines of several receives go out together";
-    // Each line soon after its datagram was sent, the last while nothing more came.
-    size_t line = 0;
-    for (size_t i = 1; i < writes.size(); ++i) {
-        for (char c : writes[i].first) {
-            if (c == '\n') {
-                const auto late = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    writes[i].second - sent[line++]);
-                EXPECT_LT(late.count(), 100) << "line " << line;
-            }
-        }
+    close(from);
+    ASSERT_GE(noting.lines_.size(), sent.size() + 1);
+    EXPECT_LT(noting.writes_, sent.size() / 2) << "the lines of several receives go out together";
+    for (size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_LT(noting.lines_[i + 1] - sent[i], std::chrono::milliseconds(100)) << "line " << i;
     }
 }
 
