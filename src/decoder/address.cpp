@@ -56,13 +56,28 @@ std::string sourceText(const Source &source) {
 }
 
 std::string addressText(const sockaddr_storage &address) {
-    // Both families keep the port at the same place.
-    unsigned port = ntohs(reinterpret_cast<const sockaddr_in &>(address).sin_port);
-    Source source = sourceOf(address);
-    if (source.family == AF_INET) {
-        return sourceText(source) + ":" + std::to_string(port);
+    char text[ADDRESS_TEXT_SIZE];
+    const char *end = putAddressText(text, address, sourceText(sourceOf(address)));
+    return std::string(text, static_cast<size_t>(end - text));
+}
+
+char *putAddressText(char (&out)[ADDRESS_TEXT_SIZE], const sockaddr_storage &address,
+                     std::string_view host) {
+    // An IPv6 address, the only kind with colons, is bracketed: its own colons are not the
+    // port's. Room is left for the brackets, the colon and five digits.
+    const bool bracketed = host.find(':') != std::string_view::npos;
+    host = host.substr(0, ADDRESS_TEXT_SIZE - 8);
+    char *p = out;
+    if (bracketed) {
+        *p++ = '[';
     }
-    return "[" + sourceText(source) + "]:" + std::to_string(port);
+    p += host.copy(p, host.size());
+    if (bracketed) {
+        *p++ = ']';
+    }
+    *p++ = ':';
+    // Both families keep the port at the same place.
+    return putDecimal(p, ntohs(reinterpret_cast<const sockaddr_in &>(address).sin_port));
 }
 
 bool contains(const Network &network, const Source &source) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <netinet/in.h>
 #include <string>
+#include <string_view>
 #include <sys/socket.h>
 
 struct ListenAddress {
@@ -44,3 +45,10 @@ std::string sourceText(const Source &source);
 
 // "127.0.0.1:40000", "[::1]:40000", "[fe80::1%eth0]:40000".
 std::string addressText(const sockaddr_storage &address);
+
+// Room for the longest addressText: a bracketed IPv6 address with an interface, and a port.
+constexpr std::size_t ADDRESS_TEXT_SIZE = 72;
+// addressText of address at out, host being the sourceText of its source (a receiver keeps
+// that of each sender it knows). Returns the end.
+char *putAddressText(char (&out)[ADDRESS_TEXT_SIZE], const sockaddr_storage &address,
+                     std::string_view host);

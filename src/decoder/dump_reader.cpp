@@ -60,9 +60,9 @@ void takeLine(const std::string &text, long lineNumber, Block &block, Output &ou
         }
         timespec now{};
         clock_gettime(CLOCK_REALTIME, &now);
-        const std::string from = "-";
+        const std::string where = lineText(block.line);
         decodeOne(block.bytes.data(), static_cast<int>(block.bytes.size()),
-                  Arrival{from, lineText(block.line), nullptr, receivedText(now), 0}, out, tally);
+                  Arrival{"-", where, nullptr, receivedText(now), 0}, out, tally);
     } else if (block.open && appendHexLine(text.c_str(), block.bytes) != 0) {
         block.badHex = true;
     }

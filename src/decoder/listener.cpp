@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
+#include <string_view>
 #include <unistd.h>
 
 #include "signals.h"
@@ -16,6 +17,11 @@ namespace {
 // The longest wait for a datagram: statistics, held-back refusals and drops of a --count run
 // are looked at least this often.
 constexpr int TICK_MS = 1000;
+// While datagrams come, the lines of several receives are written together, none held longer
+// than HOLD_MS: a reader of a pipe still sees them at once. They are written when a receive
+// gave up waiting, or before the next could outlast HOLD_MS.
+constexpr long HOLD_MS = 10;
+constexpr long WRITE_AFTER_MS = HOLD_MS - LONGEST_RECEIVE_WAIT_MS;
 
 long nowMs() {
     timespec t{};
@@ -30,16 +36,21 @@ class Senders {
     Senders(Tally &tally, const std::vector<Network> &allowed) : tally_(tally), allowed_(allowed) {}
 
     void look(const sockaddr_storage &sender, socklen_t length) {
-        if (length != lastLength_ || memcmp(&sender, &last_, length) != 0) {
-            memcpy(&last_, &sender, length);
-            lastLength_ = length;
-            text_ = addressText(sender);
-            Source source = sourceOf(sender);
-            entry_ = tally_.of(source);
-            allowedNow_ = allowed_.empty() ||
-                          std::any_of(allowed_.begin(), allowed_.end(),
-                                      [&](const Network &n) { return contains(n, source); });
+        if (length == lastLength_ && memcmp(&sender, &last_, length) == 0) {
+            return;
         }
+        memcpy(&last_, &sender, length);
+        lastLength_ = length;
+        Source source = sourceOf(sender);
+        entry_ = tally_.of(source);
+        // Senders beyond the table's room share an entry, not their text.
+        const char *end = entry_->first.family != 0
+                              ? putAddressText(text_, sender, entry_->second.host)
+                              : putAddressText(text_, sender, sourceText(source));
+        length_ = static_cast<size_t>(end - text_);
+        allowedNow_ =
+            allowed_.empty() || std::any_of(allowed_.begin(), allowed_.end(),
+                                            [&](const Network &n) { return contains(n, source); });
     }
     const ReceivedText &at(const timeval &when) {
         long ms = static_cast<long>(when.tv_sec) * 1000 + when.tv_usec / 1000;
@@ -49,7 +60,7 @@ class Senders {
         }
         return received_;
     }
-    const std::string &text() const { return text_; }
+    std::string_view text() const { return {text_, length_}; }
     SourceEntry *entry() const { return entry_; }
     bool allowed() const { return allowedNow_; }
 
@@ -58,7 +69,8 @@ class Senders {
     const std::vector<Network> &allowed_;
     sockaddr_storage last_{};
     socklen_t lastLength_ = 0;
-    std::string text_;
+    char text_[ADDRESS_TEXT_SIZE] = {};
+    size_t length_ = 0;
     SourceEntry *entry_ = nullptr;
     bool allowedNow_ = true;
     long lastMs_ = -1;
@@ -76,7 +88,7 @@ void decodeBatch(Batch &batch, int got, Senders &senders, Output &out, Tally &ta
         readControl(header, when, drops);
         tally.dropped = std::max(tally.dropped, drops);
         senders.look(batch.senders[i], header.msg_namelen);
-        const std::string &from = senders.text();
+        const std::string_view from = senders.text();
         if (!senders.allowed()) {
             tally.refuse(senders.entry(), from, "sender not allowed", now);
         } else if ((header.msg_flags & MSG_TRUNC) != 0) {
@@ -96,14 +108,15 @@ class Schedule {
         : every_(options.statsSeconds * 1000), start_(nowMs()), next_(start_ + every_),
           tally_(tally), out_(out), consumer_(consumer) {}
 
+    // True when statistics are asked for or their interval is over.
+    bool due(long now) const { return statisticsRequested != 0 || (every_ > 0 && now >= next_); }
     // Prints the statistics if they are due.
     void statistics(long now) {
-        bool due = every_ > 0 && now >= next_;
-        if (statisticsRequested == 0 && !due) {
+        if (!due(now)) {
             return;
         }
         statisticsRequested = 0;
-        if (due) {
+        if (every_ > 0 && now >= next_) {
             next_ += every_ * ((now - next_) / every_ + 1);
         }
         tally_.printStatistics(static_cast<double>(now - start_) / 1000, out_);
@@ -138,6 +151,42 @@ class BlockedWrite : public Interruption {
     Schedule &schedule_;
 };
 
+// Takes the next datagrams: while they come, waiting in recvmmsg itself; idle, in poll, whose
+// wait ends exactly when idleMs have passed. Returns as Batch::receive, or 0 when poll's wait
+// ran out.
+int receiveNext(int fd, Batch &batch, unsigned int want, bool coming, int idleMs) {
+    if (coming) {
+        return batch.receive(fd, want, true);
+    }
+    pollfd entry{fd, POLLIN, 0};
+    int ready = poll(&entry, 1, idleMs);
+    return ready > 0 ? batch.receive(fd, want, false) : ready;
+}
+
+// When the lines appended are written: after each receive for a consumer that does not
+// gather; else once the first is WRITE_AFTER_MS old, when the output holds much, or when they
+// are wanted at once.
+class Holding {
+  public:
+    explicit Holding(bool gathers) : gathers_(gathers) {}
+    // After a receive at now; wanted when it took nothing or statistics are due, which count
+    // what was written.
+    bool due(const Output &out, bool wanted, long now) {
+        if (out.pending() == 0) {
+            return false;
+        }
+        if (since_ < 0) {
+            since_ = now;
+        }
+        return !gathers_ || wanted || out.full() || now - since_ >= WRITE_AFTER_MS;
+    }
+    void written() { since_ = -1; }
+
+  private:
+    bool gathers_;
+    long since_ = -1; // when the first line not yet written was appended
+};
+
 // How many datagrams to take at once: a whole batch, or what remains of a --count limit.
 unsigned int batchSize(long limit, long taken) {
     if (limit > 0 && limit - taken < BATCH) {
@@ -151,7 +200,7 @@ long countQueued(int fd, Batch &batch) {
     long queued = 0;
     long until = nowMs() + 100; // a flood still arriving must not hold the stop
     int got;
-    while (nowMs() < until && (got = batch.receive(fd, BATCH)) > 0) {
+    while (nowMs() < until && (got = batch.receive(fd, BATCH, false)) > 0) {
         queued += got;
     }
     return queued;
@@ -174,6 +223,7 @@ int finish(const Tally &tally, const Output &out) {
 // station-decode's own: the lines on descriptor 1.
 class Printing : public Consumer {
   public:
+    bool gathers() const override { return true; }
     ssize_t write(const char *text, size_t length) override {
         return standardOutput().write(text, length);
     }
@@ -204,30 +254,41 @@ int listenLoop(const Options &options, Consumer &consumer) {
     long received = 0;
     bool ok = out.flush(&blocked);
     int error = errno;
-    bool going = true; // as the consumer wants
+    bool going = true;   // as the consumer wants
+    bool coming = false; // the last receive took datagrams
+    Holding holding(consumer.gathers());
     while (ok && going && stopRequested == 0 &&
            (options.count == 0 || received + tally.dropped < options.count)) {
-        pollfd entry{fd, POLLIN, 0};
-        int ready = poll(&entry, 1, schedule.timeout(nowMs()));
-        if (ready > 0) {
-            int got = batch.receive(fd, batchSize(options.count, received + tally.dropped));
-            if (got > 0) {
-                received += got;
-                decodeBatch(batch, got, senders, out, tally);
-            }
-            ok = out.flush(&blocked);
-            error = errno;
+        int got = receiveNext(fd, batch, batchSize(options.count, received + tally.dropped), coming,
+                              schedule.timeout(nowMs()));
+        long now = nowMs();
+        coming = got > 0;
+        if (coming) {
+            received += got;
+            decodeBatch(batch, got, senders, out, tally);
         } else {
             tally.dropped = std::max(tally.dropped, socketDrops(fd));
         }
-        long now = nowMs();
+        if (holding.due(out, !coming || schedule.due(now), now)) {
+            ok = out.flush(&blocked);
+            error = errno;
+            holding.written();
+        }
         tally.tellHeldBack(now);
         going = consumer.turn(now);
-        schedule.statistics(now);
+        // Lines still held here mean statistics were asked for just now: they are told once
+        // the lines are written, after the next receive.
+        if (out.pending() == 0) {
+            schedule.statistics(now);
+        }
         if (reloadRequested != 0) {
             reloadRequested = 0;
             consumer.reload();
         }
+    }
+    if (ok && out.pending() > 0) {
+        ok = out.flush(&blocked);
+        error = errno;
     }
     if (stopRequested != 0) {
         consumer.stopping();

@@ -23,6 +23,9 @@ class Consumer : public Destination {
     // True when SIGHUP asks for reload() rather than being ignored.
     virtual bool reloads() const { return false; }
     virtual void reload() {}
+    // True when the lines of several receives may be held and handed over together (for a
+    // while: a reader still sees them at once), as each hand-over costs a system call.
+    virtual bool gathers() const { return false; }
 };
 
 // Receives and decodes until the count is reached, SIGINT/SIGTERM, or the consumer stops it,

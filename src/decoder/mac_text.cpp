@@ -1,5 +1,9 @@
 #include "mac_text.h"
 
+
+#include <array>
+#include <cstring>
+
 namespace {
 
 // Eight hex digits (either case) read together, the first the most significant; -1 when any
@@ -25,6 +29,21 @@ int64_t hex8(const char *at) {
     return static_cast<int64_t>((v & 0xFFFF) << 16 | (v >> 32 & 0xFFFF));
 }
 
+// "00" to "FF": a MAC is written a byte at a time.
+constexpr std::array<char, 512> kHexPairs = [] {
+    constexpr char digits[] = "0123456789ABCDEF";
+    std::array<char, 512> pairs{};
+    for (std::size_t i = 0; i < 256; ++i) {
+        pairs.at(2 * i) = digits[i >> 4];
+        pairs.at(2 * i + 1) = digits[i & 0xF];
+    }
+    return pairs;
+}();
+
+void putHexPair(char *out, std::size_t byte) {
+    memcpy(out, &kHexPairs[2 * byte], 2);
+}
+
 } // namespace
 
 int64_t parseMac(std::string_view text) {
@@ -38,9 +57,15 @@ int64_t parseMac(std::string_view text) {
 }
 
 char *putMacText(char *out, uint64_t mac) {
-    static const char digits[] = "0123456789ABCDEF";
-    for (int i = 11; i >= 0; --i, mac >>= 4) {
-        out[i] = digits[mac & 0xF];
+    for (std::size_t i = 0; i < 6; ++i) {
+        putHexPair(out + 2 * i, (mac >> (40 - 8 * i)) & 0xFF);
+    }
+    return out + 12;
+}
+
+char *putMacText(char *out, const uint8_t *bytes) {
+    for (std::size_t i = 0; i < 6; ++i) {
+        putHexPair(out + 2 * i, bytes[i]);
     }
     return out + 12;
 }

@@ -22,4 +22,6 @@ inline uint64_t littleEndian8(const char *at) {
 int64_t parseMac(std::string_view text);
 // The 12 upper-case hex digits of mac, at out (returns the end) or as a string.
 char *putMacText(char *out, uint64_t mac);
+// The same of the six bytes at bytes, the first byte's digits first.
+char *putMacText(char *out, const uint8_t *bytes);
 std::string macText(uint64_t mac);

@@ -1,22 +1,17 @@
 #include "output.h"
 
+#include "address.h"
 #include "mac_text.h"
-#include "record_line.h"
+#include "number.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <iterator>
-#include <numeric>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-char *put(char *at, const std::string &text) {
-    return at + text.copy(at, text.size());
-}
 
 char *put(char *at, std::string_view text) {
     return at + text.copy(at, text.size());
@@ -32,79 +27,52 @@ char *put(char *at, const ReceivedText &received) {
     return at + received.length;
 }
 
-char *putInt(char *at, int32_t value) {
-    char digits[12];
-    char *end = digits + sizeof digits;
-    char *p = end;
-    uint32_t magnitude =
-        value < 0 ? 0U - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
-    do {
-        *--p = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    if (value < 0) {
-        *at++ = '-';
+template <size_t N> char *put(char *at, const Padded<N> &text) {
+    memcpy(at, text.text, N);
+    return at + text.length;
+}
+
+template <size_t N> void assign(Padded<N> &to, const char *end) {
+    to.length = static_cast<size_t>(end - to.text);
+}
+
+// 0 to 255, each in four bytes: the one-byte fields and the record numbers are looked up.
+struct SmallNumber {
+    // cppcheck-suppress unusedStructMember
+    char text[3];
+    uint8_t length;
+};
+constexpr std::array<SmallNumber, 256> kSmallNumbers = [] {
+    std::array<SmallNumber, 256> numbers{};
+    for (unsigned n = 0; n < 256; ++n) {
+        SmallNumber &s = numbers.at(n);
+        unsigned digits = n >= 100 ? 3 : n >= 10 ? 2 : 1;
+        for (unsigned i = 0, rest = n; i < digits; ++i, rest /= 10) {
+            s.text[digits - 1 - i] = static_cast<char>('0' + rest % 10);
+        }
+        s.length = static_cast<uint8_t>(digits);
     }
-    memcpy(at, p, static_cast<size_t>(end - p));
-    return at + (end - p);
+    return numbers;
+}();
+
+// value, 0 to 255; the byte after its digits is overwritten.
+char *putSmall(char *at, int32_t value) {
+    const SmallNumber &n = kSmallNumbers[static_cast<uint8_t>(value)];
+    memcpy(at, &n, sizeof n);
+    return at + n.length;
 }
 
-// 12 upper-case hex digits, as station-presence writes them too.
-char *putMac(char *at, const uint8_t (&mac)[MAC_SIZE]) {
-    const uint64_t value = std::accumulate(std::begin(mac), std::end(mac), uint64_t{0},
-                                           [](uint64_t v, uint8_t byte) { return v << 8 | byte; });
-    return putMacText(at, value);
-}
-
-char *putCsv(char *p, const std::string &from, int number, const DecodedRecord &r,
-             const ReceivedText &received) {
-    p = put(p, from);
-    *p++ = ',';
-    p = putInt(p, number);
-    *p++ = ',';
-    p = putMac(p, r.apmac);
-    *p++ = ',';
-    p = putMac(p, r.mumac);
-    *p++ = ',';
-    p = putInt(p, r.timestamp);
-    *p++ = ',';
-    p = putInt(p, r.rssi);
-    *p++ = ',';
-    p = putInt(p, r.channel);
-    *p++ = ',';
-    p = putInt(p, r.assoc);
-    *p++ = ',';
-    p = put(p, received);
-    *p++ = '\n';
-    return p;
-}
-
-char *putJson(char *p, const std::string &from, int number, const DecodedRecord &r,
-              const ReceivedText &received) {
-    const JsonKeys &key = jsonKeys();
-    p = put(p, key[static_cast<int>(RecordField::From)]);
-    p = put(p, from);
-    p = put(p, key[static_cast<int>(RecordField::Record)]);
-    p = putInt(p, number);
-    p = put(p, key[static_cast<int>(RecordField::Apmac)]);
-    p = putMac(p, r.apmac);
-    p = put(p, key[static_cast<int>(RecordField::Mumac)]);
-    p = putMac(p, r.mumac);
-    p = put(p, key[static_cast<int>(RecordField::Timestamp)]);
-    p = putInt(p, r.timestamp);
-    p = put(p, key[static_cast<int>(RecordField::Rssi)]);
-    p = putInt(p, r.rssi);
-    p = put(p, key[static_cast<int>(RecordField::Channel)]);
-    p = putInt(p, r.channel);
-    p = put(p, key[static_cast<int>(RecordField::Assoc)]);
-    p = putInt(p, r.assoc);
-    p = put(p, key[static_cast<int>(RecordField::Received)]);
-    p = put(p, received);
-    return put(p, jsonLineEnd());
+// -128 to 127.
+char *putRssi(char *at, int32_t rssi) {
+    if (rssi < 0) {
+        *at++ = '-';
+        rssi = -rssi;
+    }
+    return putSmall(at, rssi);
 }
 
 // The line of a report without records: its sender, record 0 and when it came.
-char *putHeartbeat(char *p, bool json, const std::string &from, const ReceivedText &received) {
+char *putHeartbeat(char *p, bool json, std::string_view from, const ReceivedText &received) {
     if (json) {
         const JsonKeys &key = jsonKeys();
         p = put(p, key[static_cast<int>(RecordField::From)]);
@@ -150,14 +118,32 @@ Destination &standardOutput() {
 
 ReceivedText receivedText(const timespec &when) {
     ReceivedText received{};
-    int length = snprintf(received.text, sizeof received.text, "%lld.%03ld",
-                          static_cast<long long>(when.tv_sec), when.tv_nsec / 1000000);
-    received.length = static_cast<size_t>(std::max(length, 0));
+    char *p = received.text;
+    if (when.tv_sec < 0) {
+        *p++ = '-';
+    }
+    p = putDecimal(p, static_cast<uint64_t>(when.tv_sec < 0 ? -when.tv_sec : when.tv_sec));
+    const auto ms = static_cast<int32_t>(when.tv_nsec / 1000000);
+    *p++ = '.';
+    *p++ = static_cast<char>('0' + ms / 100);
+    *p++ = static_cast<char>('0' + ms / 10 % 10);
+    *p++ = static_cast<char>('0' + ms % 10);
+    received.length = static_cast<size_t>(p - received.text);
     return received;
 }
 
+Output::Output(bool json, bool heartbeats, Destination &to)
+    : json_(json), heartbeats_(heartbeats), to_(to) {
+    for (size_t i = 0; i < kRecordFieldCount; ++i) {
+        std::string_view key = jsonKeys()[i];
+        assign(keys_[i], put(keys_[i].text, key.substr(0, sizeof keys_[i].text)));
+    }
+    assign(apmacText_, putMacText(apmacText_.text, apmac_));
+    assign(timestampText_, putSignedDecimal(timestampText_.text, timestamp_));
+}
+
 char *Output::reserve(size_t lines, size_t fromLength) {
-    size_t need = used_ + lines * (LINE + fromLength);
+    size_t need = used_ + lines * (LINE + fromLength) + SLACK;
     if (need > text_.size()) {
         text_.resize(need * 2);
     }
@@ -166,7 +152,10 @@ char *Output::reserve(size_t lines, size_t fromLength) {
 
 void Output::mark(const char *end, int records) {
     used_ = static_cast<size_t>(end - text_.data());
-    marks_.push_back({used_, records});
+    if (marked_ == marks_.size()) {
+        marks_.resize(marks_.size() * 2);
+    }
+    marks_[marked_++] = {used_, records};
 }
 
 void Output::appendHeader() {
@@ -175,7 +164,85 @@ void Output::appendHeader() {
     }
 }
 
-void Output::appendReport(const DecodedReport &report, const std::string &from,
+void Output::frame(std::string_view from, const ReceivedText &received) {
+    static_assert(sizeof start_.text >= ADDRESS_TEXT_SIZE + 20, "room for a sender and its keys");
+    from = from.substr(0, ADDRESS_TEXT_SIZE);
+    char *p = start_.text;
+    char *q = end_.text;
+    if (json_) {
+        p = put(p, jsonKeys()[static_cast<int>(RecordField::From)]);
+        p = put(p, from);
+        p = put(p, jsonKeys()[static_cast<int>(RecordField::Record)]);
+        q = put(q, jsonKeys()[static_cast<int>(RecordField::Received)]);
+        q = put(q, received);
+        q = put(q, jsonLineEnd());
+    } else {
+        p = put(p, from);
+        *p++ = ',';
+        *q++ = ',';
+        q = put(q, received);
+        *q++ = '\n';
+    }
+    assign(start_, p);
+    assign(end_, q);
+}
+
+const Padded<16> &Output::apmacText(const uint8_t (&apmac)[MAC_SIZE]) {
+    if (memcmp(apmac, apmac_, MAC_SIZE) != 0) {
+        memcpy(apmac_, apmac, MAC_SIZE);
+        assign(apmacText_, putMacText(apmacText_.text, apmac));
+    }
+    return apmacText_;
+}
+
+const Padded<16> &Output::timestampText(int32_t timestamp) {
+    if (timestamp != timestamp_) {
+        timestamp_ = timestamp;
+        assign(timestampText_, putSignedDecimal(timestampText_.text, timestamp));
+    }
+    return timestampText_;
+}
+
+char *Output::putCsv(char *p, int number, const DecodedRecord &r) {
+    p = put(p, start_);
+    p = putSmall(p, number);
+    *p++ = ',';
+    p = put(p, apmacText(r.apmac));
+    *p++ = ',';
+    p = putMacText(p, r.mumac);
+    *p++ = ',';
+    p = put(p, timestampText(r.timestamp));
+    *p++ = ',';
+    p = putRssi(p, r.rssi);
+    *p++ = ',';
+    p = putSmall(p, r.channel);
+    *p++ = ',';
+    p = putSmall(p, r.assoc);
+    return put(p, end_);
+}
+
+char *Output::putJson(char *p, int number, const DecodedRecord &r) {
+    const auto key = [this](RecordField f) -> const Padded<16> & {
+        return keys_[static_cast<int>(f)];
+    };
+    p = put(p, start_);
+    p = putSmall(p, number);
+    p = put(p, key(RecordField::Apmac));
+    p = put(p, apmacText(r.apmac));
+    p = put(p, key(RecordField::Mumac));
+    p = putMacText(p, r.mumac);
+    p = put(p, key(RecordField::Timestamp));
+    p = put(p, timestampText(r.timestamp));
+    p = put(p, key(RecordField::Rssi));
+    p = putRssi(p, r.rssi);
+    p = put(p, key(RecordField::Channel));
+    p = putSmall(p, r.channel);
+    p = put(p, key(RecordField::Assoc));
+    p = putSmall(p, r.assoc);
+    return put(p, end_);
+}
+
+void Output::appendReport(const DecodedReport &report, std::string_view from,
                           const ReceivedText &received) {
     if (report.count == 0) {
         if (heartbeats_) {
@@ -183,10 +250,10 @@ void Output::appendReport(const DecodedReport &report, const std::string &from,
         }
         return;
     }
+    frame(from, received);
     char *p = reserve(static_cast<size_t>(report.count), from.size());
     for (int i = 0; i < report.count; ++i) {
-        p = json_ ? putJson(p, from, i + 1, report.records[i], received)
-                  : putCsv(p, from, i + 1, report.records[i], received);
+        p = json_ ? putJson(p, i + 1, report.records[i]) : putCsv(p, i + 1, report.records[i]);
     }
     mark(p, report.count);
 }
@@ -194,7 +261,8 @@ void Output::appendReport(const DecodedReport &report, const std::string &from,
 // Counts the records of the first done bytes as written, the others as lost.
 void Output::settle(size_t done, bool failed) {
     size_t start = 0;
-    for (const Mark &m : marks_) {
+    for (size_t i = 0; i < marked_; ++i) {
+        const Mark &m = marks_[i];
         if (m.end <= done) {
             written_ += m.records;
         } else {
@@ -214,7 +282,7 @@ void Output::settle(size_t done, bool failed) {
         }
         to_.cutOff(static_cast<size_t>(lineEnd - lineStart));
     }
-    marks_.clear();
+    marked_ = 0;
     used_ = 0;
 }
 

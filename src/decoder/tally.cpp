@@ -23,6 +23,7 @@ SourceEntry *Tally::of(const Source &source) {
     // Senders beyond the table's room (a flood from forged addresses) share one entry.
     auto [entry, added] = sources_.try_emplace(sources_.size() < MAX_SENDERS ? source : Source{});
     if (added) {
+        entry->second.host = sourceText(entry->first);
         order_.push_back(&*entry);
     }
     return &*entry;
@@ -36,10 +37,11 @@ void Tally::decoded(SourceEntry *entry, int records) {
     }
 }
 
-void Tally::refuse(SourceEntry *entry, const std::string &where, const char *reason, long nowMs) {
+void Tally::refuse(SourceEntry *entry, std::string_view where, const char *reason, long nowMs) {
     ++refused;
+    const int whereLength = static_cast<int>(where.size());
     if (entry == nullptr) {
-        fprintf(stderr, "%s: %s: %s\n", programName, where.c_str(), reason);
+        fprintf(stderr, "%s: %.*s: %s\n", programName, whereLength, where.data(), reason);
         return;
     }
     SourceCounts *source = &entry->second;
@@ -53,7 +55,7 @@ void Tally::refuse(SourceEntry *entry, const std::string &where, const char *rea
     }
     if (source->toldInInterval < TOLD_PER_INTERVAL) {
         ++source->toldInInterval;
-        fprintf(stderr, "%s: %s: %s\n", programName, where.c_str(), reason);
+        fprintf(stderr, "%s: %.*s: %s\n", programName, whereLength, where.data(), reason);
         return;
     }
     if (source->heldBack++ == 0) {
@@ -68,8 +70,8 @@ void Tally::tellHeldBack(long nowMs) {
             ++i;
             continue;
         }
-        fprintf(stderr, "%s: %s: %ld more refused in %ld s\n", programName,
-                sourceText(holding_[i]->first).c_str(), held.heldBack, INTERVAL_MS / 1000);
+        fprintf(stderr, "%s: %s: %ld more refused in %ld s\n", programName, held.host.c_str(),
+                held.heldBack, INTERVAL_MS / 1000);
         held.heldBack = 0;
         holding_[i] = holding_.back();
         holding_.pop_back();
@@ -91,7 +93,7 @@ void Tally::printStatistics(double seconds, const Output &out) const {
     for (const auto *entry : order_) {
         const SourceCounts &c = entry->second;
         fprintf(stderr, "%s: sender %s: %ld reports, %ld records, %ld refused\n", programName,
-                sourceText(entry->first).c_str(), c.reports, c.records, c.refused);
+                c.host.c_str(), c.reports, c.records, c.refused);
     }
 }
 

@@ -15,8 +15,9 @@
 // receives through this library.
 extern const char *programName;
 
-// One sender's counts, and what its refusals said in the current interval.
+// One sender's text and counts, and what its refusals said in the current interval.
 struct SourceCounts {
+    std::string host; // its sourceText, made once
     long reports = 0;
     long records = 0;
     long refused = 0;
@@ -51,7 +52,7 @@ class Tally {
     void decoded(SourceEntry *entry, int records);
     // Counts a refusal and says why on stderr: the first few of each sender in an interval
     // one by one, the rest in one line when the interval is over (see tellHeldBack).
-    void refuse(SourceEntry *entry, const std::string &where, const char *reason, long nowMs);
+    void refuse(SourceEntry *entry, std::string_view where, const char *reason, long nowMs);
     // Tells the refusals held back of the senders whose interval ended by nowMs (all when
     // nowMs is -1).
     void tellHeldBack(long nowMs);
@@ -70,9 +71,9 @@ class Tally {
 
 // Where a datagram came from and when.
 struct Arrival {
-    const std::string &from;  // its sender in the output
-    const std::string &where; // the datagram in messages
-    SourceEntry *source;      // nullptr in dump mode
+    std::string_view from;  // its sender in the output
+    std::string_view where; // the datagram in messages
+    SourceEntry *source;    // nullptr in dump mode
     ReceivedText received;
     long nowMs;
 };

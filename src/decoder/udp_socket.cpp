@@ -61,6 +61,9 @@ int openListener(ListenAddress at, const Options &options) {
         }
         setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
         setsockopt(fd, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on);
+        // A receive given a timeout is never restarted after a signal, whatever SA_RESTART says.
+        const timeval wait{0, static_cast<suseconds_t>(RECEIVE_WAIT_MS) * 1000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
         granted = sizeReceiveBuffer(fd, options.receiveBuffer);
         if (options.reusePort) {
             setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
@@ -98,7 +101,7 @@ long socketDrops(int fd) {
     return memory[SK_MEMINFO_DROPS];
 }
 
-int Batch::receive(int fd, unsigned int want) {
+int Batch::receive(int fd, unsigned int want, bool wait) {
     for (unsigned int i = 0; i < want; ++i) {
         vectors[i] = {buffers.data() + static_cast<size_t>(i) * RECEIVE_SIZE, RECEIVE_SIZE};
         messages[i].msg_hdr = msghdr{};
@@ -109,7 +112,7 @@ int Batch::receive(int fd, unsigned int want) {
         messages[i].msg_hdr.msg_control = controls[i];
         messages[i].msg_hdr.msg_controllen = CONTROL_SIZE;
     }
-    return recvmmsg(fd, messages, want, MSG_DONTWAIT, nullptr);
+    return recvmmsg(fd, messages, want, wait ? MSG_WAITFORONE : MSG_DONTWAIT, nullptr);
 }
 
 void readControl(msghdr &header, timeval &when, long &drops) {

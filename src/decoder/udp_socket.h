@@ -10,12 +10,17 @@
 #include "options.h"
 
 constexpr int BATCH = 64;
+// How long a receive that waits waits for a datagram before it gives up, and the longest that
+// takes: the kernel counts it in clock ticks and may wait one more (at 250 Hz, Debian's).
+constexpr int RECEIVE_WAIT_MS = 1;
+constexpr int LONGEST_RECEIVE_WAIT_MS = 8;
 // Room for the largest report and more: a datagram cut short here is refused for its length.
 constexpr int RECEIVE_SIZE = 2048;
 // Room for the receive time and the drop counter the kernel attaches to each datagram.
 constexpr size_t CONTROL_SIZE = CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(uint32_t));
 
-// Opens the UDP socket and binds it. Returns the descriptor, or -1 with the reason on stderr.
+// Opens the UDP socket and binds it, its receives waiting RECEIVE_WAIT_MS. Returns the
+// descriptor, or -1 with the reason on stderr.
 int openListener(ListenAddress at, const Options &options);
 
 // The datagrams the kernel dropped on fd since it was opened, or -1 if it cannot tell.
@@ -29,8 +34,10 @@ struct Batch {
     sockaddr_storage senders[BATCH];
     alignas(cmsghdr) uint8_t controls[BATCH][CONTROL_SIZE];
 
-    // Takes up to want datagrams waiting on fd. Returns how many, or -1.
-    int receive(int fd, unsigned int want);
+    // Takes up to want datagrams waiting on fd, when wait is true waiting up to
+    // RECEIVE_WAIT_MS for the first. Returns how many, or -1 (EAGAIN: none came; EINTR: a
+    // signal came first).
+    int receive(int fd, unsigned int want, bool wait);
 };
 
 // What the kernel said about one datagram: when it came, and the drops before it (-1: none).
