@@ -18,10 +18,11 @@ namespace {
 // are looked at least this often.
 constexpr int TICK_MS = 1000;
 // While datagrams come, the lines of several receives are written together, none held longer
-// than HOLD_MS: a reader of a pipe still sees them at once. They are written when a receive
-// gave up waiting, or before the next could outlast HOLD_MS.
+// than HOLD_MS: a reader of a pipe still sees them at once. They are written once the first is
+// WRITE_AFTER_MS old; meanwhile the wait for more is poll's, which ends on time (a receive's
+// own timeout is counted in clock ticks: 10 ms and more at 100 Hz).
 constexpr long HOLD_MS = 10;
-constexpr long WRITE_AFTER_MS = HOLD_MS - LONGEST_RECEIVE_WAIT_MS;
+constexpr long WRITE_AFTER_MS = HOLD_MS / 2;
 
 long nowMs() {
     timespec t{};
@@ -151,15 +152,23 @@ class BlockedWrite : public Interruption {
     Schedule &schedule_;
 };
 
-// Takes the next datagrams: while they come, waiting in recvmmsg itself; idle, in poll, whose
-// wait ends exactly when idleMs have passed. Returns as Batch::receive, or 0 when poll's wait
-// ran out.
-int receiveNext(int fd, Batch &batch, unsigned int want, bool coming, int idleMs) {
-    if (coming) {
+// Takes the next datagrams. While they come and no line is held, waiting in recvmmsg itself;
+// with lines held (holdMs, the time they have left, at least 0) or idle, in poll, whose wait
+// ends when its milliseconds have passed. Returns as Batch::receive, or 0 when poll's wait ran
+// out.
+int receiveNext(int fd, Batch &batch, unsigned int want, bool coming, long holdMs, int idleMs) {
+    if (coming && holdMs < 0) {
         return batch.receive(fd, want, true);
     }
+    if (coming) {
+        int got = batch.receive(fd, want, false);
+        if (got > 0 || errno != EAGAIN) {
+            return got;
+        }
+    }
     pollfd entry{fd, POLLIN, 0};
-    int ready = poll(&entry, 1, idleMs);
+    int ready =
+        poll(&entry, 1, holdMs >= 0 ? static_cast<int>(std::min<long>(holdMs, idleMs)) : idleMs);
     return ready > 0 ? batch.receive(fd, want, false) : ready;
 }
 
@@ -181,6 +190,10 @@ class Holding {
         return !gathers_ || wanted || out.full() || now - since_ >= WRITE_AFTER_MS;
     }
     void written() { since_ = -1; }
+    // The time the lines held have left at now, or -1 when none is held.
+    long left(long now) const {
+        return since_ < 0 ? -1 : std::max(0L, WRITE_AFTER_MS - (now - since_));
+    }
 
   private:
     bool gathers_;
@@ -259,8 +272,9 @@ int listenLoop(const Options &options, Consumer &consumer) {
     Holding holding(consumer.gathers());
     while (ok && going && stopRequested == 0 &&
            (options.count == 0 || received + tally.dropped < options.count)) {
+        const long before = nowMs();
         int got = receiveNext(fd, batch, batchSize(options.count, received + tally.dropped), coming,
-                              schedule.timeout(nowMs()));
+                              holding.left(before), schedule.timeout(before));
         long now = nowMs();
         coming = got > 0;
         if (coming) {

@@ -1,6 +1,5 @@
 #include "mac_text.h"
 
-
 #include <array>
 #include <cstring>
 

@@ -10,10 +10,9 @@
 #include "options.h"
 
 constexpr int BATCH = 64;
-// How long a receive that waits waits for a datagram before it gives up, and the longest that
-// takes: the kernel counts it in clock ticks and may wait one more (at 250 Hz, Debian's).
+// How long a receive that waits waits for a datagram before it gives up; the kernel counts it
+// in clock ticks, and may wait one more (at 250 Hz, Debian's, up to 8 ms).
 constexpr int RECEIVE_WAIT_MS = 1;
-constexpr int LONGEST_RECEIVE_WAIT_MS = 8;
 // Room for the largest report and more: a datagram cut short here is refused for its length.
 constexpr int RECEIVE_SIZE = 2048;
 // Room for the receive time and the drop counter the kernel attaches to each datagram.
