@@ -18,11 +18,34 @@ namespace {
 // are looked at least this often.
 constexpr int TICK_MS = 1000;
 // While datagrams come, the lines of several receives are written together, none held longer
-// than HOLD_MS: a reader of a pipe still sees them at once. They are written once the first is
-// WRITE_AFTER_MS old; meanwhile the wait for more is poll's, which ends on time (a receive's
-// own timeout is counted in clock ticks: 10 ms and more at 100 Hz).
-constexpr long HOLD_MS = 10;
-constexpr long WRITE_AFTER_MS = HOLD_MS / 2;
+// than HOLD_US: a reader of a pipe still sees them at once. A receive that waits for more takes
+// one system call, but its wait is counted in the kernel's clock ticks: where the longest such
+// wait leaves room in HOLD_US (at 250 Hz, Debian's, or more), lines are written once the first
+// is that much and SLACK_US (the loop's own work) younger than HOLD_US, or when a receive gave
+// up; elsewhere the wait is ppoll's, which ends on time, and they are written once the first
+// is HOLD_US old but for SLACK_US.
+constexpr long HOLD_US = 10000;
+constexpr long SLACK_US = 500;
+
+// How long lines may be held before they are written, and whether a receive may wait for more
+// meanwhile.
+struct HoldRule {
+    long writeAfterUs;
+    bool receiveWaits;
+};
+HoldRule holdRule() {
+    const long writeAfter = HOLD_US - longestReceiveWaitUs() - SLACK_US;
+    if (writeAfter >= 1000) {
+        return {writeAfter, true};
+    }
+    return {HOLD_US - SLACK_US, false};
+}
+
+long nowUs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000000 + t.tv_nsec / 1000;
+}
 
 long nowMs() {
     timespec t{};
@@ -152,52 +175,51 @@ class BlockedWrite : public Interruption {
     Schedule &schedule_;
 };
 
-// Takes the next datagrams. While they come and no line is held, waiting in recvmmsg itself;
-// with lines held (holdMs, the time they have left, at least 0) or idle, in poll, whose wait
-// ends when its milliseconds have passed. Returns as Batch::receive, or 0 when poll's wait ran
-// out.
-int receiveNext(int fd, Batch &batch, unsigned int want, bool coming, long holdMs, int idleMs) {
-    if (coming && holdMs < 0) {
+// Takes the next datagrams. While they come, waiting in recvmmsg itself, unless lines are held
+// that must not wait on it (holdUs, the time they have left, at least 0); then, or idle, in
+// ppoll, whose wait ends when its time has passed. Returns as Batch::receive, or 0 when the
+// wait ran out.
+int receiveNext(int fd, Batch &batch, unsigned int want, bool coming, long holdUs, int idleMs) {
+    if (coming && holdUs < 0) {
         return batch.receive(fd, want, true);
     }
-    if (coming) {
-        int got = batch.receive(fd, want, false);
-        if (got > 0 || errno != EAGAIN) {
-            return got;
-        }
-    }
+    const long waitUs = holdUs >= 0 ? std::min(holdUs, idleMs * 1000L) : idleMs * 1000L;
+    const timespec wait{waitUs / 1000000, (waitUs % 1000000) * 1000};
     pollfd entry{fd, POLLIN, 0};
-    int ready =
-        poll(&entry, 1, holdMs >= 0 ? static_cast<int>(std::min<long>(holdMs, idleMs)) : idleMs);
+    int ready = ppoll(&entry, 1, &wait, nullptr);
     return ready > 0 ? batch.receive(fd, want, false) : ready;
 }
 
 // When the lines appended are written: after each receive for a consumer that does not
-// gather; else once the first is WRITE_AFTER_MS old, when the output holds much, or when they
+// gather; else once the first is the rule's time old, when the output holds much, or when they
 // are wanted at once.
 class Holding {
   public:
-    explicit Holding(bool gathers) : gathers_(gathers) {}
-    // After a receive at now; wanted when it took nothing or statistics are due, which count
-    // what was written.
-    bool due(const Output &out, bool wanted, long now) {
+    Holding(bool gathers, HoldRule rule) : gathers_(gathers), rule_(rule) {}
+    // After a receive; wanted when it took nothing or statistics are due, which count what was
+    // written.
+    bool due(const Output &out, bool wanted) {
         if (out.pending() == 0) {
             return false;
         }
+        const long now = nowUs();
         if (since_ < 0) {
             since_ = now;
         }
-        return !gathers_ || wanted || out.full() || now - since_ >= WRITE_AFTER_MS;
+        return !gathers_ || wanted || out.full() || now - since_ >= rule_.writeAfterUs;
     }
     void written() { since_ = -1; }
-    // The time the lines held have left at now, or -1 when none is held.
-    long left(long now) const {
-        return since_ < 0 ? -1 : std::max(0L, WRITE_AFTER_MS - (now - since_));
+    // The time the lines held have left, when a receive must not wait on them; else -1.
+    long leftUs() const {
+        return since_ < 0 || rule_.receiveWaits
+                   ? -1
+                   : std::max(0L, rule_.writeAfterUs - (nowUs() - since_));
     }
 
   private:
     bool gathers_;
-    long since_ = -1; // when the first line not yet written was appended
+    HoldRule rule_;
+    long since_ = -1; // when the first line not yet written was appended, in microseconds
 };
 
 // How many datagrams to take at once: a whole batch, or what remains of a --count limit.
@@ -269,12 +291,11 @@ int listenLoop(const Options &options, Consumer &consumer) {
     int error = errno;
     bool going = true;   // as the consumer wants
     bool coming = false; // the last receive took datagrams
-    Holding holding(consumer.gathers());
+    Holding holding(consumer.gathers(), consumer.gathers() ? holdRule() : HoldRule{0, true});
     while (ok && going && stopRequested == 0 &&
            (options.count == 0 || received + tally.dropped < options.count)) {
-        const long before = nowMs();
         int got = receiveNext(fd, batch, batchSize(options.count, received + tally.dropped), coming,
-                              holding.left(before), schedule.timeout(before));
+                              holding.leftUs(), schedule.timeout(nowMs()));
         long now = nowMs();
         coming = got > 0;
         if (coming) {
@@ -283,7 +304,7 @@ int listenLoop(const Options &options, Consumer &consumer) {
         } else {
             tally.dropped = std::max(tally.dropped, socketDrops(fd));
         }
-        if (holding.due(out, !coming || schedule.due(now), now)) {
+        if (holding.due(out, !coming || schedule.due(now))) {
             ok = out.flush(&blocked);
             error = errno;
             holding.written();

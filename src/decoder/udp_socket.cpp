@@ -2,9 +2,11 @@
 
 #include "tally.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <linux/sock_diag.h>
 #include <unistd.h>
@@ -89,6 +91,36 @@ int openListener(ListenAddress at, const Options &options) {
                 programName, granted, options.receiveBuffer, options.receiveBuffer);
     }
     return fd;
+}
+
+long longestReceiveWaitUs() {
+    static const long longest = [] {
+        int fd = aboveStandard(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        const timeval wait{0, static_cast<suseconds_t>(RECEIVE_WAIT_MS) * 1000};
+        if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0) {
+            if (fd >= 0) {
+                close(fd);
+            }
+            return 1000000L; // unknown: never trusted to end in time
+        }
+        // The first wait ends on a tick, so each after it starts on one and waits the longest.
+        long longestUs = 0;
+        char byte = 0;
+        for (int i = 0; i < 4; ++i) {
+            timespec start{};
+            timespec end{};
+            clock_gettime(CLOCK_MONOTONIC, &start);
+            while (recv(fd, &byte, 1, 0) < 0 && errno == EINTR) {
+            }
+            clock_gettime(CLOCK_MONOTONIC, &end);
+            const long us =
+                (end.tv_sec - start.tv_sec) * 1000000 + (end.tv_nsec - start.tv_nsec) / 1000;
+            longestUs = i > 0 ? std::max(longestUs, us) : 0;
+        }
+        close(fd);
+        return longestUs;
+    }();
+    return longest;
 }
 
 long socketDrops(int fd) {

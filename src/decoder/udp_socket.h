@@ -10,8 +10,7 @@
 #include "options.h"
 
 constexpr int BATCH = 64;
-// How long a receive that waits waits for a datagram before it gives up; the kernel counts it
-// in clock ticks, and may wait one more (at 250 Hz, Debian's, up to 8 ms).
+// How long a receive that waits waits for a datagram before it gives up.
 constexpr int RECEIVE_WAIT_MS = 1;
 // Room for the largest report and more: a datagram cut short here is refused for its length.
 constexpr int RECEIVE_SIZE = 2048;
@@ -21,6 +20,11 @@ constexpr size_t CONTROL_SIZE = CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(
 // Opens the UDP socket and binds it, its receives waiting RECEIVE_WAIT_MS. Returns the
 // descriptor, or -1 with the reason on stderr.
 int openListener(ListenAddress at, const Options &options);
+
+// The longest a receive waiting RECEIVE_WAIT_MS takes, in microseconds: the kernel counts the
+// wait in its clock ticks, rounded up (some 8 ms at 250 Hz). Measured once, on a socket of its
+// own, at the first call (which takes a few such waits).
+long longestReceiveWaitUs();
 
 // The datagrams the kernel dropped on fd since it was opened, or -1 if it cannot tell.
 long socketDrops(int fd);
