@@ -182,7 +182,7 @@ constexpr OptionRule kOptionRules[] = {
      }},
     {"max-clients", kFollow, false,
      [](const std::string &v, Options &o) {
-         return ranged(v, 1, 100000000, "N must be 1 to 100000000", o.settings.maxClients);
+         return ranged(v, 1, kMostClients, "N must be 1 to 100000000", o.settings.maxClients);
      }},
     {"keep", kFollow, false,
      [](const std::string &v, Options &o) {

@@ -83,6 +83,11 @@ struct Event {
     std::vector<std::pair<uint64_t, Millis>> dwell; // leave: time at each access point
 };
 
+// The most clients a tracker may be asked to keep (--max-clients): each has an index into
+// its table.
+inline constexpr long long kMostClients = 100000000;
+static_assert(kMostClients < IndexTable::kIndices, "every client has an index");
+
 struct Settings {
     Millis interval = 30000; // how often an access point reports (the device's default)
     Millis grace = 120000;   // unseen this long by every access point: gone
@@ -126,6 +131,17 @@ class Tracker {
 
     // Feeds one line; appends the events it causes, those that fell due before it first.
     void observe(const Sighting &s, std::vector<Event> &events);
+    // Hints for a client a line about to be taken names: first where the table has it, then,
+    // once that is in the cache, its slot, so that observe() does not wait for memory.
+    void prefetchIndex(uint64_t mumac) const { byMac_.prefetch(mumac); }
+    void prefetchClient(uint64_t mumac) const {
+        const uint32_t index = byMac_.first(mumac);
+        if (index != kNone) {
+            const auto *slot = reinterpret_cast<const char *>(&clients_[index]);
+            __builtin_prefetch(slot);
+            __builtin_prefetch(slot + sizeof(Client) - 1);
+        }
+    }
     // Advances the clock: clients and access points unheard for the grace go.
     void tick(Millis now, std::vector<Event> &events);
     // A new grace and hysteresis for a running tracker: every deadline is set again by the

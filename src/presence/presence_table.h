@@ -65,22 +65,50 @@ template <typename T, unsigned kChunkBits> class Pool {
 // Indices into the caller's storage by a 48-bit MAC the caller keeps with each one, which
 // keyOf(index) gives back: open addressing with linear probing, at most half full so that a
 // lookup reads a slot or two, and halved when under an eighth full so that a flood of
-// addresses gone leaves no big table behind.
+// addresses gone leaves no big table behind. A slot keeps a few bits of its key's hash beside
+// the index, so that a lookup reads the caller's storage (which is seldom in the cache) only
+// for a key that may be the one.
 class IndexTable {
   public:
+    // Indices are below this.
+    static constexpr uint32_t kIndices = (uint32_t{1} << 27) - 1;
+
     // The index kept for key, or kNoIndex.
     template <typename KeyOf> uint32_t find(uint64_t key, const KeyOf &keyOf) const {
         if (slots_.empty()) {
             return kNoIndex;
         }
+        const uint32_t tag = tagOf(key);
         for (std::size_t i = home(key);; i = next(i)) {
             const uint32_t at = slots_[i];
-            if (at == kNoIndex || keyOf(at) == key) {
-                return at;
+            if (at == kEmpty) {
+                return kNoIndex;
+            }
+            if ((at & ~kIndexMask) == tag && keyOf(at & kIndexMask) == key) {
+                return at & kIndexMask;
             }
         }
     }
-    // Adds key, which is not there yet.
+    // Asks for the cache line where a lookup of key starts.
+    void prefetch(uint64_t key) const {
+        if (!slots_.empty()) {
+            __builtin_prefetch(&slots_[home(key)]);
+        }
+    }
+    // The first index a lookup of key would read the caller's storage at, or kNoIndex.
+    uint32_t first(uint64_t key) const {
+        if (slots_.empty()) {
+            return kNoIndex;
+        }
+        const uint32_t tag = tagOf(key);
+        for (std::size_t i = home(key);; i = next(i)) {
+            const uint32_t at = slots_[i];
+            if (at == kEmpty || (at & ~kIndexMask) == tag) {
+                return at == kEmpty ? kNoIndex : at & kIndexMask;
+            }
+        }
+    }
+    // Adds key, which is not there yet, with an index below kIndices.
     template <typename KeyOf> void insert(uint64_t key, uint32_t index, const KeyOf &keyOf) {
         if (2 * (count_ + 1) > slots_.size()) {
             resize(std::max(kMinSlots, 2 * slots_.size()), keyOf);
@@ -90,20 +118,21 @@ class IndexTable {
     }
     // Removes key, which is there.
     template <typename KeyOf> void erase(uint64_t key, const KeyOf &keyOf) {
+        const uint32_t tag = tagOf(key);
         std::size_t gap = home(key);
-        while (keyOf(slots_[gap]) != key) {
+        while ((slots_[gap] & ~kIndexMask) != tag || keyOf(slots_[gap] & kIndexMask) != key) {
             gap = next(gap);
         }
         // The entries after it in its run move up into the gap when their home allows, so
         // that no lookup stops at the hole before reaching them.
-        for (std::size_t i = next(gap); slots_[i] != kNoIndex; i = next(i)) {
+        for (std::size_t i = next(gap); slots_[i] != kEmpty; i = next(i)) {
             const std::size_t mask = slots_.size() - 1;
-            if (((i - home(keyOf(slots_[i]))) & mask) >= ((i - gap) & mask)) {
+            if (((i - home(keyOf(slots_[i] & kIndexMask))) & mask) >= ((i - gap) & mask)) {
                 slots_[gap] = slots_[i];
                 gap = i;
             }
         }
-        slots_[gap] = kNoIndex;
+        slots_[gap] = kEmpty;
         --count_;
         if (slots_.size() > kMinSlots && 8 * count_ < slots_.size()) {
             resize(slots_.size() / 2, keyOf);
@@ -114,29 +143,34 @@ class IndexTable {
 
   private:
     static constexpr std::size_t kMinSlots = 64;
+    static constexpr uint32_t kIndexMask = (uint32_t{1} << 27) - 1; // the tag above
+    static constexpr uint32_t kEmpty = UINT32_MAX;                  // a tag with the index kIndices
 
-    // Fibonacci hashing: sequential addresses (a vendor's block, pseudonyms) spread too.
-    std::size_t home(uint64_t key) const {
-        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15u) >> shift_);
+    static uint64_t hash(uint64_t key) { return key * 0x9E3779B97F4A7C15u; }
+    // Fibonacci hashing: sequential addresses (a vendor's block, pseudonyms) spread too. The
+    // home is the hash's top bits (at most 28 of them), the tag five bits below those.
+    std::size_t home(uint64_t key) const { return static_cast<std::size_t>(hash(key) >> shift_); }
+    static uint32_t tagOf(uint64_t key) {
+        return static_cast<uint32_t>(hash(key) >> 27 & 0x1F) << 27;
     }
     std::size_t next(std::size_t i) const { return (i + 1) & (slots_.size() - 1); }
     void place(uint64_t key, uint32_t index) {
         std::size_t i = home(key);
-        while (slots_[i] != kNoIndex) {
+        while (slots_[i] != kEmpty) {
             i = next(i);
         }
-        slots_[i] = index;
+        slots_[i] = tagOf(key) | index;
     }
     template <typename KeyOf> void resize(std::size_t slots, const KeyOf &keyOf) {
-        std::vector<uint32_t> old(slots, kNoIndex);
+        std::vector<uint32_t> old(slots, kEmpty);
         old.swap(slots_);
         shift_ = 64;
         for (std::size_t n = slots; n > 1; n /= 2) {
             --shift_;
         }
         for (uint32_t at : old) {
-            if (at != kNoIndex) {
-                place(keyOf(at), at);
+            if (at != kEmpty) {
+                place(keyOf(at & kIndexMask), at & kIndexMask);
             }
         }
     }
