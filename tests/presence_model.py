@@ -7,7 +7,7 @@ through the model, and every client's and access point's events must be the same
 
 usage: presence_model.py STATION_PRESENCE [--seeds N]
 """
-import json, random, subprocess, sys, time, unittest
+import json, random, re, subprocess, sys, time, unittest
 
 PRESENCE = None
 SEEDS = 6
@@ -309,13 +309,18 @@ class Fleets(unittest.TestCase):
 
     def test_a_replay_gives_the_same_events_however_its_first_line_comes(self):
         lines = fleet(1)[:2000]
-        at_once, _ = run_program(lines, [])
+        at_once, said = run_program(lines, [])
+        counts = re.search(r"(\d+) lines, .* (\d+) refused", said).groups()
         self.assertGreater(len(at_once), 50)
         for name, before, pause in (("late", "", 1.5),
                                     ("after a line too long", "x" * 70000 + "\n", 1.5)):
             with self.subTest(name):
-                later, _ = run_program(lines, [], before, pause)
+                later, said = run_program(lines, [], before, pause)
                 self.assertEqual(later, at_once)
+                # The rest of the line too long is no line of its own.
+                more = 1 if before else 0
+                self.assertEqual(re.search(r"(\d+) lines, .* (\d+) refused", said).groups(),
+                                 tuple(str(int(n) + more) for n in counts))
 
 
 if __name__ == "__main__":

@@ -21,15 +21,7 @@ class Feeding : public Consumer {
 
     // A batch's whole lines, all taken at one time.
     ssize_t write(const char *text, size_t length) override {
-        const Millis now = monotonicMillis();
-        const char *end = text + length;
-        for (const char *p = text; p < end;) {
-            const auto *newline =
-                static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-            const char *lineEnd = newline != nullptr ? newline : end;
-            pipeline_.line(std::string_view(p, static_cast<size_t>(lineEnd - p)), now);
-            p = lineEnd + 1;
-        }
+        pipeline_.lines(std::string_view(text, length), monotonicMillis());
         took_ = true;
         return static_cast<ssize_t>(length);
     }

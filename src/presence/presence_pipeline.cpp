@@ -55,29 +55,66 @@ Pipeline::Pipeline(const Options &options, Sink &sink, Store *store, Mqtt *mqtt)
       clock_(options.settings.grace / 2) {}
 
 void Pipeline::line(std::string_view text, Millis monotonic) {
+    read(text, ahead_[0]);
+    take(ahead_[0], monotonic);
+}
+
+void Pipeline::lines(std::string_view text, Millis monotonic) {
+    const char *p = text.data();
+    const char *const end = p + text.size();
+    std::size_t got = 0; // lines read, of which taken were taken by the tracker
+    std::size_t taken = 0;
+    while (p < end || taken < got) {
+        if (p == end || got - taken == kAhead) {
+            take(ahead_[taken++ % kAhead], monotonic);
+            continue;
+        }
+        const auto *newline =
+            static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        const char *lineEnd = newline != nullptr ? newline : end;
+        read(std::string_view(p, static_cast<std::size_t>(lineEnd - p)), ahead_[got % kAhead]);
+        if (got >= kAhead / 2) {
+            const Read &r = ahead_[(got - kAhead / 2) % kAhead];
+            if (r.parsed == Parsed::Sighting && !r.sighting.heartbeat) {
+                tracker_.prefetchClient(r.sighting.mumac);
+            }
+        }
+        ++got;
+        p = lineEnd + 1;
+    }
+}
+
+void Pipeline::read(std::string_view text, Read &r) {
+    r.parsed = parseLine(text, r.sighting, r.why);
+    if (r.parsed == Parsed::Sighting && !r.sighting.heartbeat) {
+        tracker_.prefetchIndex(r.sighting.mumac);
+    }
+}
+
+void Pipeline::take(Read &r, Millis monotonic) {
     ++lines_;
-    std::string why;
-    switch (parseLine(text, sighting_, why)) {
+    switch (r.parsed) {
     case Parsed::Skip:
         return;
     case Parsed::Refused:
-        refusals_.refuse(lines_, why, monotonic, sink_);
+        refusals_.refuse(lines_, r.why, monotonic, sink_);
         return;
     case Parsed::Sighting:
         break;
     }
     // The usual case goes straight to the tracker, without a copy of the line.
-    const Millis at = clock_.quick(sighting_.received, monotonic);
+    Sighting &s = r.sighting;
+    const Millis at = clock_.quick(s.received, monotonic);
     if (at < 0) {
-        clock_.offer(Line{lines_, 0, sighting_}, monotonic, ready_, refused_);
+        clock_.offer(Line{lines_, 0, s}, monotonic, ready_, refused_);
         take(monotonic);
         return;
     }
     if (store_ != nullptr) {
-        store_->sighting(sighting_);
+        store_->sighting(s);
     }
-    sighting_.received = at;
-    tracker_.observe(sighting_, events_);
+    s.received = at;
+    tracker_.observe(s, events_);
 }
 
 void Pipeline::tooLong(Millis monotonic) {
@@ -325,15 +362,21 @@ int follow(int fd, Pipeline &pipeline, const volatile std::sig_atomic_t &stop,
                 break;
             }
             const std::size_t end = held + static_cast<std::size_t>(std::max<ssize_t>(got, 0));
+            // The bytes held have no newline; those after the last newline are kept.
+            const char *first =
+                static_cast<const char *>(std::memchr(buffer + held, '\n', end - held));
             std::size_t start = 0;
-            std::size_t scanned = held; // the bytes held have no newline
-            while (const void *nl = std::memchr(buffer + scanned, '\n', end - scanned)) {
-                auto i = static_cast<std::size_t>(static_cast<const char *>(nl) - buffer);
-                if (!skipping) {
-                    pipeline.line(std::string_view(buffer + start, i - start), now);
+            if (first != nullptr) {
+                if (skipping) { // the end of a line too long
+                    start = static_cast<std::size_t>(first - buffer) + 1;
+                    skipping = false;
                 }
-                skipping = false;
-                start = scanned = i + 1;
+                std::size_t last = end;
+                while (buffer[last - 1] != '\n') {
+                    --last;
+                }
+                pipeline.lines(std::string_view(buffer + start, last - start), now);
+                start = last;
             }
             held = end - start;
             std::memmove(buffer, buffer + start, held);

@@ -4,9 +4,11 @@
 #pragma once
 
 #include "presence_clock.h"
+#include "presence_input.h"
 #include "presence_options.h"
 #include "presence_state.h"
 
+#include <array>
 #include <csignal>
 #include <cstdint>
 #include <functional>
@@ -59,6 +61,10 @@ class Pipeline {
 
     // One line of input (without its newline), its bytes read at monotonic milliseconds.
     void line(std::string_view text, Millis monotonic);
+    // Lines of input, each ending in a newline but perhaps the last, read at one time: the
+    // same as line() on each, with each line's client fetched into the cache a few lines
+    // before the tracker reaches it.
+    void lines(std::string_view text, Millis monotonic);
     // A line too long to be read, refused whole.
     void tooLong(Millis monotonic);
     // The input has been idle: the clock runs on.
@@ -88,6 +94,18 @@ class Pipeline {
     void tellCounts();
 
   private:
+    // A line as read, before the tracker takes it.
+    struct Read {
+        Parsed parsed = Parsed::Skip;
+        Sighting sighting;
+        std::string why;
+    };
+    // Lines read ahead of the tracker: a client's slot is asked for when its line is read,
+    // and fetched kAhead / 2 lines later, when its place in the table is in the cache.
+    static constexpr std::size_t kAhead = 8;
+
+    void read(std::string_view text, Read &r);
+    void take(Read &r, Millis monotonic);
     void take(Millis monotonic);
     void emit();
     void deliver(const Event &e);
@@ -106,7 +124,7 @@ class Pipeline {
     std::vector<Event> events_;
     std::vector<Line> ready_;          // lines the clock lets the tracker take
     std::vector<RefusedLine> refused_; // lines the clock gave up
-    Sighting sighting_;                // the line being read
+    std::array<Read, kAhead> ahead_;   // the lines being read
     std::string output_;               // the events' lines, written at once
     uint64_t lines_ = 0;
     uint64_t counts_[std::size(kEventKinds)] = {};
