@@ -70,6 +70,7 @@ def generate(path, aps, per_ap, rounds, json):
 # the same format: so that one pipeline keeps up with what its receiving end takes in.
 GOALS = {"csv": 1.5, "json": 2.5, "csv --db": 3.0}
 BYTES_PER_CLIENT = 128
+FLEET = (1000, 50, 12)  # access points, clients each, rounds: the fleet measured by default
 
 
 def run(presence, path, *options, repeats=3):
@@ -158,7 +159,7 @@ def end_to_end(loadgen, decoder, presence, reports, rate, fmt=None, counting=Non
 
 def main():
     loadgen, decoder, presence = sys.argv[1:4]
-    aps, per_ap, rounds = [int(a) for a in sys.argv[4:7]] + [1000, 50, 12][len(sys.argv[4:7]):]
+    aps, per_ap, rounds = [int(a) for a in sys.argv[4:7]] + list(FLEET[len(sys.argv[4:7]):])
     work = tempfile.mkdtemp()
     decode_ns = {}  # station-decode's CPU per record writing each format, the pipeline's other end
     for fmt, options in (("json", ["--json"]), ("csv", [])):
