@@ -70,8 +70,9 @@ template <typename T, unsigned kChunkBits> class Pool {
 // for a key that may be the one.
 class IndexTable {
   public:
-    // Indices are below this.
-    static constexpr uint32_t kIndices = (uint32_t{1} << 27) - 1;
+    // Indices are below this: a slot's low bits, its tag above them.
+    static constexpr unsigned kIndexBits = 27;
+    static constexpr uint32_t kIndices = (uint32_t{1} << kIndexBits) - 1;
 
     // The index kept for key, or kNoIndex.
     template <typename KeyOf> uint32_t find(uint64_t key, const KeyOf &keyOf) const {
@@ -143,15 +144,15 @@ class IndexTable {
 
   private:
     static constexpr std::size_t kMinSlots = 64;
-    static constexpr uint32_t kIndexMask = (uint32_t{1} << 27) - 1; // the tag above
-    static constexpr uint32_t kEmpty = UINT32_MAX;                  // a tag with the index kIndices
+    static constexpr uint32_t kIndexMask = kIndices;
+    static constexpr uint32_t kEmpty = UINT32_MAX; // a tag with the index kIndices
 
     static uint64_t hash(uint64_t key) { return key * 0x9E3779B97F4A7C15u; }
     // Fibonacci hashing: sequential addresses (a vendor's block, pseudonyms) spread too. The
     // home is the hash's top bits (at most 28 of them), the tag five bits below those.
     std::size_t home(uint64_t key) const { return static_cast<std::size_t>(hash(key) >> shift_); }
     static uint32_t tagOf(uint64_t key) {
-        return static_cast<uint32_t>(hash(key) >> 27 & 0x1F) << 27;
+        return static_cast<uint32_t>(hash(key) >> kIndexBits & 0x1F) << kIndexBits;
     }
     std::size_t next(std::size_t i) const { return (i + 1) & (slots_.size() - 1); }
     void place(uint64_t key, uint32_t index) {
